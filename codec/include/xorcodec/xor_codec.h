@@ -1,0 +1,47 @@
+// Repeating-key XOR codec.
+//
+// Every operation applies the same key schedule: byte i of the data is XORed with the low eight
+// bits of key[i % keyLen], with i counted from 0 at the first byte of each file or string. The
+// transform is its own inverse, so each operation both scrambles and restores.
+
+#ifndef XORCODEC_XOR_CODEC_H_
+#define XORCODEC_XOR_CODEC_H_
+
+#include <stdint.h>
+
+namespace xorcodec {
+
+// The key that xorscramble scrambles files with. Changing a value makes every file scrambled so
+// far unreadable.
+inline constexpr int32_t kBuiltInKey[] = {0x5A, 0xC3, 0x2E};
+inline constexpr int32_t kBuiltInKeyLen = 3;
+
+}  // namespace xorcodec
+
+// Stateless; its operations are reached through the one instance.
+class XorCodec {
+ public:
+  // The process-wide instance, created on first use (safe to call from any thread).
+  static XorCodec& Instance();
+
+  XorCodec(const XorCodec&) = delete;
+  XorCodec& operator=(const XorCodec&) = delete;
+
+  // Reads the whole regular file at `path` and returns its bytes transformed under the key, in a
+  // buffer of *size + 1 bytes whose last byte is 0; the caller releases it with delete[].
+  // On failure returns null with errno set and *size 0: EINVAL for keyLen < 1 or a null key with a
+  // non-empty file, EISDIR or EINVAL for a directory or other file that is not regular, EFBIG for a
+  // file whose length does not fit in *size, else the error of opening or reading the file.
+  // A null `path` or `size` returns null (EINVAL) and leaves *size untouched.
+  unsigned char* GetDataFromFile(const char* path, uint32_t* size, const int32_t* key,
+                                 int32_t keyLen);
+
+  // The same as GetDataFromFile.
+  unsigned char* DecodeFile(const char* path, uint32_t* size, const int32_t* key, int32_t keyLen);
+
+ private:
+  XorCodec() = default;
+  ~XorCodec() = default;
+};
+
+#endif  // XORCODEC_XOR_CODEC_H_

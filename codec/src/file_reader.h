@@ -1,0 +1,18 @@
+// The codec's one way of reading a file: in large blocks, each transformed while still in cache.
+
+#ifndef XORCODEC_FILE_READER_H_
+#define XORCODEC_FILE_READER_H_
+
+#include <stdint.h>
+
+namespace xorcodec::detail {
+
+// Reads the whole regular file at `path` into a new[] buffer of *count + 1 bytes, transformed under
+// the key, with the byte behind the content set to 0. Writes *count only on success; on failure
+// returns null with errno set (see XorCodec::GetDataFromFile for the values).
+unsigned char* ReadFileTransformed(const char* path, const int32_t* key, int32_t keyLen,
+                                   uint32_t* count);
+
+}  // namespace xorcodec::detail
+
+#endif  // XORCODEC_FILE_READER_H_

@@ -1,0 +1,47 @@
+#include "key_schedule.h"
+
+#include <algorithm>
+
+namespace xorcodec::detail {
+namespace {
+
+void LowBytes(const int32_t* key, std::size_t n, unsigned char* out) {
+  for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<unsigned char>(key[k] & 0xFF);
+}
+
+}  // namespace
+
+// Kept as a plain loop: compilers turn it into full-width vector code for the target.
+void XorBytes(unsigned char* data, const unsigned char* pattern, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) data[k] ^= pattern[k];
+}
+
+KeySchedule::KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expected)
+    : key_(key), keyLen_(static_cast<std::size_t>(keyLen)), period_(0) {
+  // Lay out only as much of the key as the stream can use: a short string needs no 4 KiB window.
+  const std::size_t span = std::clamp<std::size_t>(expected, 1, kWindow);
+  if (keyLen_ <= span) {
+    period_ = (span + keyLen_ - 1) / keyLen_ * keyLen_;
+    for (std::size_t at = 0; at < period_; at += keyLen_) LowBytes(key_, keyLen_, window_ + at);
+  }
+}
+
+void KeySchedule::Apply(unsigned char* data, std::size_t n) {
+  while (n > 0) {
+    std::size_t run;
+    if (period_ != 0) {
+      run = std::min(n, period_ - phase_);
+      XorBytes(data, window_ + phase_, run);
+      phase_ = (phase_ + run) % period_;
+    } else {
+      run = std::min({n, kWindow, keyLen_ - phase_});
+      LowBytes(key_ + phase_, run, window_);
+      XorBytes(data, window_, run);
+      phase_ = (phase_ + run) % keyLen_;
+    }
+    data += run;
+    n -= run;
+  }
+}
+
+}  // namespace xorcodec::detail

@@ -1,0 +1,51 @@
+// Replacing a file's whole content so that it is, at every moment, either wholly the old content or
+// wholly the new: the new bytes go to a temporary file beside the target, which is then renamed over
+// it. Everything that depends on the operating system lives behind this interface.
+
+#ifndef XORSCRAMBLE_SAFE_REPLACE_H_
+#define XORSCRAMBLE_SAFE_REPLACE_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class SafeReplace {
+ public:
+  enum class Status {
+    kOk,
+    kUnreadable,  // the path names nothing that can be opened as a regular file
+    kRefused,     // replacing it would lose something, or a step of the replacement failed
+  };
+
+  SafeReplace();
+  // Closes the file and removes a temporary file that a failed Commit left.
+  ~SafeReplace();
+  SafeReplace(const SafeReplace&) = delete;
+  SafeReplace& operator=(const SafeReplace&) = delete;
+
+  // Installs signal handling that removes the temporary file when the process is interrupted, and
+  // makes exceeding the file-size limit an error rather than a kill. Call once, before Open.
+  static void PrepareProcess();
+
+  // Opens the file that `path` names, following symbolic links, locks it against other runs and
+  // records its identity. Refuses a file whose replacement would split hard links or that the
+  // caller may not write.
+  Status Open(const std::string& path);
+
+  // The path of the file itself, symbolic links resolved: read the content from here.
+  const std::string& Target() const;
+
+  // Puts `data` in place of the file's content, keeping its permission bits, owner and group, and
+  // makes it durable. Refuses when the file changed since Open. On kRefused the file is exactly as
+  // it was, unless Reason() says it was replaced.
+  Status Commit(const unsigned char* data, std::size_t size);
+
+  // Why the last step failed: one line, without the program's name.
+  const std::string& Reason() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif  // XORSCRAMBLE_SAFE_REPLACE_H_

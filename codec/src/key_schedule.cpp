@@ -18,8 +18,9 @@ void XorBytes(unsigned char* data, const unsigned char* pattern, std::size_t n) 
 
 KeySchedule::KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expected)
     : key_(key), keyLen_(static_cast<std::size_t>(keyLen)), period_(0) {
-  // Lay out only as much of the key as the stream can use: a short string needs no 4 KiB window.
-  const std::size_t span = std::clamp<std::size_t>(expected, 1, kWindow);
+  // Lay out only as much of the key as the stream can use: a short string needs no 4 KiB window,
+  // and an empty stream needs no key at all.
+  const std::size_t span = std::min(expected, kWindow);
   if (keyLen_ <= span) {
     period_ = (span + keyLen_ - 1) / keyLen_ * keyLen_;
     for (std::size_t at = 0; at < period_; at += keyLen_) LowBytes(key_, keyLen_, window_ + at);

@@ -1,0 +1,180 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <xorcodec/xor_codec.h>
+
+#include "test_support.h"
+
+namespace {
+
+using testing_support::DataFile;
+using testing_support::RandomBytes;
+using testing_support::ReadFile;
+using testing_support::Scrambled;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+
+static_assert(!std::is_copy_constructible_v<XorCodec> && !std::is_copy_assignable_v<XorCodec>);
+static_assert(!std::is_default_constructible_v<XorCodec>);
+
+const std::vector<int32_t> kBuiltIn(std::begin(xorcodec::kBuiltInKey),
+                                    std::end(xorcodec::kBuiltInKey));
+
+// Reads `path` through GetDataFromFile; the content, or a failure with errno.
+struct Read {
+  bool ok;
+  std::string bytes;
+  int error;
+  uint32_t size;
+};
+
+Read ReadThroughCodec(const std::string& path, const int32_t* key, int32_t keyLen,
+                      bool decode_file = false) {
+  uint32_t size = 12345;
+  errno = 0;
+  XorCodec& codec = XorCodec::Instance();
+  const std::unique_ptr<unsigned char[]> data(
+      decode_file ? codec.DecodeFile(path.c_str(), &size, key, keyLen)
+                  : codec.GetDataFromFile(path.c_str(), &size, key, keyLen));
+  if (!data) return {false, "", errno, size};
+  EXPECT_EQ(data[size], 0) << "the byte behind the content";
+  return {true, std::string(reinterpret_cast<char*>(data.get()), size), 0, size};
+}
+
+Read ReadThroughCodec(const std::string& path, const std::vector<int32_t>& key,
+                      bool decode_file = false) {
+  return ReadThroughCodec(path, key.data(), static_cast<int32_t>(key.size()), decode_file);
+}
+
+TEST(KeySchedule, KnownVectors) {
+  struct Case {
+    std::string plain;
+    std::vector<int32_t> key;
+    std::string expected;
+  } cases[] = {
+      {"ABC", {1, 2, 3}, "@@@"},
+      {"ABCDEFG", {1, 2, 3}, "@@@EGEF"},
+      // Only the low eight bits act: 0x141 is 0x41, -191 is 0x41, 0x7F00 is 0.
+      {"AAAA", {0x141, -191}, std::string(4, '\0')},
+      {"xy", {0x7F00}, "xy"},
+      // A key longer than the data uses only its first elements.
+      {"a", {0x20, 0x55, 0x66}, "A"},
+  };
+  ScratchDir dir;
+  for (const Case& c : cases) {
+    WriteFile(dir / "f", c.plain);
+    const Read got = ReadThroughCodec(dir / "f", c.key);
+    ASSERT_TRUE(got.ok) << strerror(got.error);
+    EXPECT_EQ(got.bytes, c.expected) << c.plain;
+  }
+}
+
+// Sizes around the read block and the key window, keys short, odd, and longer than the window.
+TEST(KeySchedule, AgreesWithReferenceAcrossBoundaries) {
+  const std::size_t kBlock = 256 << 10;
+  const std::size_t sizes[] = {0,    1,    2,          3,      4095,       4096,
+                               4097, 8191, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock + 7};
+  std::vector<std::vector<int32_t>> keys = {kBuiltIn, {0x7F}, {1, -2, 0x1FF, 4, 5, 6, 7}};
+  for (std::size_t len : {4096u, 4097u, 10000u}) {
+    std::vector<int32_t> key(len);
+    for (std::size_t i = 0; i < len; ++i) key[i] = static_cast<int32_t>(i * 2654435761u);
+    keys.push_back(key);
+  }
+  ScratchDir dir;
+  unsigned seed = 1;
+  for (const auto& key : keys) {
+    for (std::size_t size : sizes) {
+      SCOPED_TRACE("key length " + std::to_string(key.size()) + ", size " + std::to_string(size));
+      const std::string plain = RandomBytes(size, seed++);
+      WriteFile(dir / "f", plain);
+      const Read got = ReadThroughCodec(dir / "f", key);
+      ASSERT_TRUE(got.ok) << strerror(got.error);
+      EXPECT_EQ(got.size, size);
+      EXPECT_TRUE(got.bytes == Scrambled(plain, key));
+      EXPECT_TRUE(ReadThroughCodec(dir / "f", key, true).bytes == got.bytes) << "DecodeFile";
+    }
+  }
+}
+
+// The checked-in pair pins the built-in key: files scrambled so far must stay readable.
+TEST(KeySchedule, GoldenSample) {
+  const std::string plain = ReadFile(DataFile("sample.json"));
+  const std::string scrambled = ReadFile(DataFile("sample.json.scrambled"));
+  EXPECT_EQ(ReadThroughCodec(DataFile("sample.json"), kBuiltIn).bytes, scrambled);
+  EXPECT_EQ(ReadThroughCodec(DataFile("sample.json.scrambled"), kBuiltIn).bytes, plain);
+}
+
+TEST(GetDataFromFile, Failures) {
+  ScratchDir dir;
+  WriteFile(dir / "data", "{}");
+  WriteFile(dir / "empty", "");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  // Sparse: a length that does not fit the 32-bit count, without the disk space.
+  const std::string huge = dir / "huge";
+  WriteFile(huge, "");
+  ASSERT_EQ(truncate(huge.c_str(), off_t{1} << 32), 0);
+
+  const int32_t key[] = {1};
+  struct Case {
+    const char* name;
+    std::string path;
+    const int32_t* key;
+    int32_t keyLen;
+    int error;
+  } cases[] = {
+      {"missing", dir / "missing", key, 1, ENOENT},
+      {"directory", dir.path(), key, 1, EISDIR},
+      {"fifo, without waiting for a writer", dir / "fifo", key, 1, EINVAL},
+      {"4 GiB", huge, key, 1, EFBIG},
+      {"key length 0", dir / "data", key, 0, EINVAL},
+      {"negative key length", dir / "empty", key, -3, EINVAL},
+      {"null key", dir / "data", nullptr, 1, EINVAL},
+  };
+  for (const Case& c : cases) {
+    const Read got = ReadThroughCodec(c.path, c.key, c.keyLen);
+    EXPECT_FALSE(got.ok) << c.name;
+    EXPECT_EQ(got.error, c.error) << c.name << ": " << strerror(got.error);
+    EXPECT_EQ(got.size, 0u) << c.name;
+  }
+
+  // A null key is fine where no byte needs it.
+  EXPECT_TRUE(ReadThroughCodec(dir / "empty", nullptr, 1).ok);
+
+  uint32_t size = 12345;
+  EXPECT_EQ(XorCodec::Instance().GetDataFromFile(nullptr, &size, key, 1), nullptr);
+  EXPECT_EQ(size, 12345u) << "a null path leaves the count alone";
+  EXPECT_EQ(XorCodec::Instance().DecodeFile((dir / "data").c_str(), nullptr, key, 1), nullptr);
+}
+
+// Positions past 2^31 keep the schedule's phase: a 32-bit signed counter would not.
+TEST(GetDataFromFile, BeyondTwoGiB) {
+  ScratchDir dir;
+  const std::string path = dir / "big";
+  const off_t tail_at = (off_t{1} << 31) + 1;
+  const std::string tail = "tail of a large file";
+  {
+    WriteFile(path, "");
+    ASSERT_EQ(truncate(path.c_str(), tail_at), 0);
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << tail;
+  }
+  uint32_t size = 0;
+  const std::unique_ptr<unsigned char[]> data(
+      XorCodec::Instance().GetDataFromFile(path.c_str(), &size, kBuiltIn.data(), 3));
+  ASSERT_TRUE(data) << strerror(errno);
+  ASSERT_EQ(size, static_cast<uint32_t>(tail_at) + tail.size());
+  for (std::size_t i = static_cast<std::size_t>(tail_at) - 4; i < size; ++i) {
+    const char plain = i < static_cast<std::size_t>(tail_at) ? '\0' : tail[i - tail_at];
+    ASSERT_EQ(data[i], static_cast<unsigned char>(plain ^ kBuiltIn[i % 3])) << "at " << i;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,323 @@
+// xorscramble tried from outside, as a user would: exit status, messages, and the files on disk.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <sched.h>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::DataFile;
+using testing_support::ReadFile;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+
+constexpr uid_t kNobody = 65534;
+
+struct RunOptions {
+  uid_t uid = 0;  // run as this user instead (needs root)
+  rlim_t file_limit = RLIM_INFINITY;
+  std::vector<std::string> env;  // NAME=value
+};
+
+struct Outcome {
+  int status;  // the exit status, or 128 + the signal that ended it
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(FILE* f) {
+  std::string text;
+  rewind(f);
+  for (int c; (c = fgetc(f)) != EOF;) text += static_cast<char>(c);
+  fclose(f);
+  return text;
+}
+
+// The command as built, copied where any user may run it.
+const std::string& Tool() {
+  static ScratchDir home;
+  static const std::string copy = [] {
+    const std::string path = home / "xorscramble";
+    fs::copy_file(XORSCRAMBLE_PATH, path);
+    return path;
+  }();
+  return copy;
+}
+
+Outcome RunTool(const std::string& cwd, const std::vector<std::string>& args,
+            const RunOptions& options = {}) {
+  const std::string& tool = Tool();
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fileno(out), 1);
+    dup2(fileno(err), 2);
+    const struct rlimit limit = {options.file_limit, options.file_limit};
+    if (chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+    if (options.uid != 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0)) {
+      _exit(125);
+    }
+    for (const std::string& var : options.env) putenv(const_cast<char*>(var.c_str()));
+    alarm(30);  // a hang fails the test instead of stalling the suite
+    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(126);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return {status, Slurp(out), Slurp(err)};
+}
+
+// Every entry below `root` with its type, permissions, owner and content: what a failed run
+// must leave exactly as it found it.
+std::map<std::string, std::string> Tree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    struct stat st;
+    lstat(entry.path().c_str(), &st);
+    std::string& desc = tree[entry.path().string()];
+    desc = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+           std::to_string(st.st_gid) + " " + std::to_string(st.st_nlink);
+    if (S_ISREG(st.st_mode)) desc += " " + ReadFile(entry.path().string());
+    if (S_ISLNK(st.st_mode)) desc += " -> " + fs::read_symlink(entry.path()).string();
+  }
+  return tree;
+}
+
+const std::string kPlain = ReadFile(DataFile("sample.json"));
+const std::string kScrambled = ReadFile(DataFile("sample.json.scrambled"));
+
+std::string ReadFailed(const std::string& arg, const std::string& reason) {
+  return "xorscramble: Get data from file(" + arg + ") failed! (" + reason + ")\n";
+}
+
+void Own(const std::string& path, uid_t uid, mode_t mode) {
+  ASSERT_EQ(chown(path.c_str(), uid, uid), 0);
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+TEST(Command, ScramblesAndRestores) {
+  ScratchDir dir;
+  WriteFile(dir / "data.json", kPlain);
+  WriteFile(dir / "empty.json", "");
+  ASSERT_EQ(symlink("data.json", (dir / "link.json").c_str()), 0);
+  ASSERT_EQ(chmod((dir / "data.json").c_str(), 0640), 0);
+  const auto only_contents = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const auto names = only_contents();
+
+  struct Step {
+    std::vector<std::string> args;
+    const std::string& expected;
+  } steps[] = {
+      {{"data.json"}, kScrambled},
+      {{"data.json"}, kPlain},
+      {{"link.json", "ignored", "--help"}, kScrambled},  // through the link; the rest ignored
+      {{"--", "data.json"}, kPlain},
+  };
+  for (const Step& step : steps) {
+    const Outcome run = RunTool(dir.path(), step.args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_TRUE(ReadFile(dir / "data.json") == step.expected) << step.args[0];
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "link.json")) << "the link stays a link";
+  EXPECT_EQ(fs::status(dir / "data.json").permissions(), fs::perms(0640));
+
+  EXPECT_EQ(RunTool(dir.path(), {"empty.json"}).status, 0);
+  EXPECT_EQ(ReadFile(dir / "empty.json"), "");
+  EXPECT_EQ(only_contents(), names) << "no temporary file left behind";
+}
+
+TEST(Command, KeepsOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file another owner";
+  ScratchDir dir;
+  WriteFile(dir / "data.json", kPlain);
+  ASSERT_EQ(chown((dir / "data.json").c_str(), 1, 2), 0);
+  ASSERT_EQ(chmod((dir / "data.json").c_str(), 04604), 0);
+  ASSERT_EQ(RunTool(dir.path(), {"data.json"}).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat((dir / "data.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1u);
+  EXPECT_EQ(st.st_gid, 2u);
+  EXPECT_EQ(st.st_mode & 07777, 04604u);
+}
+
+TEST(Command, Usage) {
+  const Outcome help = RunTool("/", {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: xorscramble", 0), 0u) << help.out;
+  EXPECT_EQ(help.err, "");
+
+  const Outcome none = RunTool("/", {});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "xorscramble: missing file operand\n" + help.out);
+
+  const Outcome version = RunTool("/", {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("xorscramble ", 0), 0u) << version.out;
+}
+
+// Each case arranges a scratch directory and names the path to pass; the command must fail with
+// the message given and leave every file in the directory as it was, with no temporary file.
+struct Refusal {
+  const char* name;
+  std::function<std::string(const ScratchDir&, std::string* skip)> arrange;
+  RunOptions options;
+  int status;
+  std::string message;  // "{}" stands for the path passed, "{dir}" for the directory
+};
+
+std::string NeedsRoot(std::string* skip) {
+  if (geteuid() != 0) *skip = "needs root to run as another user";
+  return "data.json";
+}
+
+std::string Plain(const ScratchDir& dir, const std::string& name = "data.json") {
+  WriteFile(dir / name, kPlain);
+  return name;
+}
+
+const std::string kTouch = "XORSCRAMBLE_TEST_TOUCH=data.json";
+const std::string kShim = std::string("LD_PRELOAD=") + FAULT_SHIM_PATH;
+
+TEST(Command, RefusesAndLeavesEverythingAsItWas) {
+  const Refusal cases[] = {
+      {"missing file", [](auto&, auto) { return std::string("missing.json"); }, {}, 1,
+       ReadFailed("{}", "No such file or directory")},
+      {"directory",
+       [](auto& dir, auto) { return fs::create_directory(dir / "sub"), std::string("sub"); },
+       {}, 1, ReadFailed("{}", "Is a directory")},
+      {"FIFO, without waiting for a writer",
+       [](auto& dir, auto) { return mkfifo((dir / "fifo").c_str(), 0644), std::string("fifo"); },
+       {}, 1, ReadFailed("{}", "Not a regular file")},
+      {"dangling symlink",
+       [](auto& dir, auto) { return symlink("gone", (dir / "l").c_str()), std::string("l"); },
+       {}, 1, ReadFailed("{}", "No such file or directory")},
+      {"symlink loop",
+       [](auto& dir, auto) { return symlink("loop", (dir / "loop").c_str()), std::string("loop"); },
+       {}, 1, ReadFailed("{}", "Too many levels of symbolic links")},
+      {"hard links",
+       [](auto& dir, auto) {
+         link(Plain(dir).insert(0, dir.path() + "/").c_str(), (dir / "other.json").c_str());
+         return std::string("data.json");
+       },
+       {}, 1, "xorscramble: {}: has 2 hard links; replacing it would split them\n"},
+      {"file-size limit", [](auto& dir, auto) { return Plain(dir); }, {0, 256}, 1,
+       "xorscramble: {}: cannot write the new content: File too large\n"},
+      {"changed by another writer meanwhile", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kTouch}}, 1,
+       "xorscramble: {}: changed while being scrambled; left as it was\n"},
+      {"interrupted", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, "XORSCRAMBLE_TEST_SIGNAL=2"}}, 128 + SIGINT, ""},
+      {"terminated", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, "XORSCRAMBLE_TEST_SIGNAL=15"}}, 128 + SIGTERM, ""},
+      {"unreadable",
+       [](auto& dir, auto skip) {
+         Own(dir / Plain(dir), 0, 0200);
+         return NeedsRoot(skip);
+       },
+       {kNobody}, 1, ReadFailed("{}", "Permission denied")},
+      {"read-only file",
+       [](auto& dir, auto skip) {
+         Own(dir / Plain(dir), kNobody, 0444);
+         chmod(dir.path().c_str(), 0777);
+         return NeedsRoot(skip);
+       },
+       {kNobody}, 1, "xorscramble: {}: not writable: Permission denied\n"},
+      {"read-only directory",
+       [](auto& dir, auto skip) {
+         Own(dir / Plain(dir), kNobody, 0644);
+         return NeedsRoot(skip);
+       },
+       {kNobody}, 1,
+       "xorscramble: {}: cannot create a temporary file in {dir}: Permission denied\n"},
+      {"owner that cannot be kept",
+       [](auto& dir, auto skip) {
+         Own(dir / Plain(dir), 1, 0666);
+         chmod(dir.path().c_str(), 0777);
+         return NeedsRoot(skip);
+       },
+       {kNobody}, 1,
+       "xorscramble: {}: cannot keep its owner and group: Operation not permitted\n"},
+      {"full disk",
+       [](auto& dir, auto skip) {
+         // A private mount namespace keeps the small file system to this test process.
+         fs::create_directory(dir / "disk");
+         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=64k") != 0) {
+           *skip = std::string("cannot mount a small tmpfs here: ") + strerror(errno);
+         }
+         WriteFile(dir / "disk/data.json", std::string(40 << 10, 'x'));
+         return std::string("disk/data.json");
+       },
+       {}, 1, "xorscramble: {}: cannot write the new content: No space left on device\n"},
+  };
+
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    std::string skip;
+    const std::string arg = c.arrange(dir, &skip);
+    if (!skip.empty()) {
+      std::cout << "[  SKIPPED ] " << c.name << ": " << skip << "\n";
+      continue;
+    }
+    std::string message = c.message;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"{}", arg}, {"{dir}", dir.path()}}) {
+      for (std::size_t at; (at = message.find(from)) != std::string::npos;) message.replace(at, from.size(), to);
+    }
+    const auto before = Tree(dir.path());
+    const Outcome run = RunTool(dir.path(), {arg}, c.options);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.err, message);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(Tree(dir.path()), before) << "the directory changed";
+    umount2((dir / "disk").c_str(), MNT_DETACH);
+  }
+}
+
+TEST(Command, RefusesAFileLockedByAnotherRun) {
+  ScratchDir dir;
+  WriteFile(dir / "data.json", kPlain);
+  const int fd = open((dir / "data.json").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  const Outcome run = RunTool(dir.path(), {"data.json"});
+  close(fd);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "xorscramble: data.json: in use by another process (locked)\n");
+  EXPECT_EQ(ReadFile(dir / "data.json"), kPlain);
+}
+
+}  // namespace

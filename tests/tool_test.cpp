@@ -38,6 +38,7 @@ struct RunOptions {
   uid_t uid = 0;  // run as this user instead (needs root)
   rlim_t file_limit = RLIM_INFINITY;
   std::vector<std::string> env;  // NAME=value
+  bool full_stdout = false;      // standard output on /dev/full
 };
 
 struct Outcome {
@@ -72,7 +73,7 @@ Outcome RunTool(const std::string& cwd, const std::vector<std::string>& args,
   FILE* err = tmpfile();
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(fileno(out), 1);
+    dup2(options.full_stdout ? open("/dev/full", O_WRONLY) : fileno(out), 1);
     dup2(fileno(err), 2);
     const struct rlimit limit = {options.file_limit, options.file_limit};
     if (chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
@@ -187,6 +188,12 @@ TEST(Command, Usage) {
   const Outcome version = RunTool("/", {"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("xorscramble ", 0), 0u) << version.out;
+
+  RunOptions full;
+  full.full_stdout = true;
+  const Outcome lost = RunTool("/", {"--help"}, full);
+  EXPECT_EQ(lost.status, 1) << "output that was lost is not a success";
+  EXPECT_EQ(lost.err, "xorscramble: write error: No space left on device\n");
 }
 
 // Each case arranges a scratch directory and names the path to pass; the command must fail with
@@ -211,6 +218,8 @@ std::string Plain(const ScratchDir& dir, const std::string& name = "data.json") 
 
 const std::string kTouch = "XORSCRAMBLE_TEST_TOUCH=data.json";
 const std::string kShim = std::string("LD_PRELOAD=") + FAULT_SHIM_PATH;
+// Under AddressSanitizer the shim would otherwise be refused for loading before its runtime.
+const std::string kAsanShim = "ASAN_OPTIONS=verify_asan_link_order=0";
 
 TEST(Command, RefusesAndLeavesEverythingAsItWas) {
   const Refusal cases[] = {
@@ -237,12 +246,12 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
       {"file-size limit", [](auto& dir, auto) { return Plain(dir); }, {0, 256}, 1,
        "xorscramble: {}: cannot write the new content: File too large\n"},
       {"changed by another writer meanwhile", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kTouch}}, 1,
+       {0, RLIM_INFINITY, {kShim, kAsanShim, kTouch}}, 1,
        "xorscramble: {}: changed while being scrambled; left as it was\n"},
       {"interrupted", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, "XORSCRAMBLE_TEST_SIGNAL=2"}}, 128 + SIGINT, ""},
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=2"}}, 128 + SIGINT, ""},
       {"terminated", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, "XORSCRAMBLE_TEST_SIGNAL=15"}}, 128 + SIGTERM, ""},
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=15"}}, 128 + SIGTERM, ""},
       {"unreadable",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), 0, 0200);

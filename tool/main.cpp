@@ -57,18 +57,22 @@ int Scramble(const std::string& jsonpath) {
   return kExitOk;
 }
 
+// --help and --version must not claim success when their output was lost (a full disk, a closed
+// pipe).
+int Print(const char* text) {
+  if (fputs(text, stdout) < 0 || fflush(stdout) != 0) {
+    Complain(std::string("write error: ") + strerror(errno));
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string first = argc > 1 ? argv[1] : "";
-  if (first == "--help") {
-    fputs(kUsage, stdout);
-    return kExitOk;
-  }
-  if (first == "--version") {
-    puts("xorscramble " XORSCRAMBLE_VERSION);
-    return kExitOk;
-  }
+  if (first == "--help") return Print(kUsage);
+  if (first == "--version") return Print("xorscramble " XORSCRAMBLE_VERSION "\n");
   // Only the first argument counts; "--" lets it be a file whose name starts with "--".
   const int at = first == "--" ? 2 : 1;
   if (argc <= at) {

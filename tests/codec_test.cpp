@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,6 +144,14 @@ TEST(GetDataFromFile, Failures) {
     EXPECT_FALSE(got.ok) << c.name;
     EXPECT_EQ(got.error, c.error) << c.name << ": " << strerror(got.error);
     EXPECT_EQ(got.size, 0u) << c.name;
+
+    if (c.key != key || c.keyLen != 1) continue;
+    // The crypto-data reader fails alike, and leaves the caller's count alone.
+    uint32_t size = 12345;
+    errno = 0;
+    EXPECT_EQ(XorCodec::Instance().GetCryptoDataFromFile(c.path.c_str(), &size), nullptr);
+    EXPECT_EQ(errno, c.error) << c.name;
+    EXPECT_EQ(size, 12345u) << c.name;
   }
 
   // A null key is fine where no byte needs it.
@@ -152,6 +161,89 @@ TEST(GetDataFromFile, Failures) {
   EXPECT_EQ(XorCodec::Instance().GetDataFromFile(nullptr, &size, key, 1), nullptr);
   EXPECT_EQ(size, 12345u) << "a null path leaves the count alone";
   EXPECT_EQ(XorCodec::Instance().DecodeFile((dir / "data").c_str(), nullptr, key, 1), nullptr);
+  EXPECT_EQ(XorCodec::Instance().GetCryptoDataFromFile(nullptr, &size), nullptr);
+  EXPECT_EQ(XorCodec::Instance().GetCryptoDataFromFile((dir / "data").c_str(), nullptr), nullptr);
+  EXPECT_EQ(size, 12345u);
+}
+
+// What the command writes comes back as the plain bytes, whatever they are: line ends, the byte
+// that ends a text-mode read on some platforms, and NULs (the count covers them, the terminator
+// follows them).
+TEST(GetCryptoDataFromFile, ReadsBackScrambledFiles) {
+  ScratchDir dir;
+  const std::string contents[] = {
+      "", "x", ReadFile(DataFile("sample.json")),
+      std::string("{\"a\":\r\n\x1a\0\"b\"\r\r\n}\0", 16) + RandomBytes(70000, 7)};
+  for (const std::string& plain : contents) {
+    WriteFile(dir / "f", Scrambled(plain, kBuiltIn));
+    uint32_t size = 12345;
+    const std::unique_ptr<char[]> data(
+        XorCodec::Instance().GetCryptoDataFromFile((dir / "f").c_str(), &size));
+    ASSERT_TRUE(data) << strerror(errno);
+    ASSERT_EQ(size, plain.size());
+    EXPECT_TRUE(std::string(data.get(), size) == plain);
+    EXPECT_EQ(data[size], '\0');
+  }
+}
+
+// EncodeString and DecodeString give what EncodeChar gives character by character, under keys
+// short and long, with low bytes that repeat or not.
+TEST(StringTransforms, AgreeWithCharacterByCharacter) {
+  std::vector<std::vector<int32_t>> keys = {kBuiltIn, {0x41}, {0x141, -129, 3, 4, 5, 6, 7}};
+  keys.emplace_back(5000, 0);
+  for (std::size_t i = 0; i < keys.back().size(); ++i) keys.back()[i] = static_cast<int32_t>(i * 7919);
+  XorCodec& codec = XorCodec::Instance();
+  for (const auto& key : keys) {
+    const auto keyLen = static_cast<int32_t>(key.size());
+    for (std::size_t length : {1u, 2u, 3u, 64u, 4097u, 20000u}) {
+      std::string plain = RandomBytes(length, static_cast<unsigned>(length));
+      for (char& c : plain) c = c == '\0' ? 'z' : c;
+      std::string expected = plain;
+      for (std::size_t i = 0; i < length; ++i) {
+        expected[i] = codec.EncodeChar(plain[i], key[i % key.size()]);
+      }
+      std::string encoded = plain;
+      codec.EncodeString(encoded.data(), key.data(), keyLen);
+      std::string decoded = plain;
+      codec.DecodeString(decoded.data(), key.data(), keyLen);
+      EXPECT_TRUE(encoded == expected) << "key length " << key.size() << ", length " << length;
+      EXPECT_TRUE(decoded == expected) << "key length " << key.size() << ", length " << length;
+    }
+  }
+}
+
+TEST(StringTransforms, EdgeCases) {
+  XorCodec& codec = XorCodec::Instance();
+  // A character equal to its key byte becomes 0, and the rest are still transformed; a later
+  // transform measures afresh and stops there.
+  const int32_t key[] = {0x20, 'b', 0x20};
+  char text[] = "AbCD";
+  codec.EncodeString(text, key, 3);
+  EXPECT_EQ(std::string(text, 4), std::string("a\0cd", 4));
+  codec.DecodeString(text, key, 3);
+  EXPECT_EQ(std::string(text, 4), std::string("A\0cd", 4));
+
+  // Keys that agree in their low eight bits transform alike.
+  const int32_t low[] = {0x41, 0x7F};
+  const int32_t high[] = {0x141, -129};
+  char a[] = "same output";
+  char b[] = "same output";
+  codec.EncodeString(a, low, 2);
+  codec.EncodeString(b, high, 2);
+  EXPECT_STREQ(a, b);
+  EXPECT_EQ(codec.EncodeChar('A', 0x141), '\0');
+  EXPECT_EQ(codec.DecodeChar('\xff', -1), '\0');
+
+  // Nothing to do, or nothing it can do: the string stays as it was.
+  char empty[] = "";
+  codec.EncodeString(empty, key, 3);
+  EXPECT_STREQ(empty, "");
+  char kept[] = "kept";
+  codec.EncodeString(kept, key, 0);
+  codec.DecodeString(kept, key, -1);
+  codec.EncodeString(kept, nullptr, 3);
+  codec.EncodeString(nullptr, key, 3);
+  EXPECT_STREQ(kept, "kept");
 }
 
 // Positions past 2^31 keep the schedule's phase: a 32-bit signed counter would not.

@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -11,16 +13,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
-#include <sched.h>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <xorcodec/xor_codec.h>
 
 #include "test_support.h"
 
@@ -160,6 +164,19 @@ TEST(Command, ScramblesAndRestores) {
   EXPECT_EQ(only_contents(), names) << "no temporary file left behind";
 }
 
+// Programs that link the codec read back what the command wrote, bytes of every kind included.
+TEST(Command, WritesWhatTheLibraryReadsBack) {
+  ScratchDir dir;
+  const std::string plain = std::string("{\"k\":\r\n\x1a\0\xff}\r\n", 12) + kPlain;
+  WriteFile(dir / "data.json", plain);
+  ASSERT_EQ(RunTool(dir.path(), {"data.json"}).status, 0);
+  uint32_t size = 0;
+  const std::unique_ptr<char[]> data(
+      XorCodec::Instance().GetCryptoDataFromFile((dir / "data.json").c_str(), &size));
+  ASSERT_TRUE(data) << strerror(errno);
+  EXPECT_TRUE(std::string(data.get(), size) == plain);
+}
+
 TEST(Command, KeepsOwnerGroupAndMode) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file another owner";
   ScratchDir dir;
@@ -252,6 +269,8 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
        {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=2"}}, 128 + SIGINT, ""},
       {"terminated", [](auto& dir, auto) { return Plain(dir); },
        {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=15"}}, 128 + SIGTERM, ""},
+      {"hung up", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=1"}}, 128 + SIGHUP, ""},
       {"unreadable",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), 0, 0200);

@@ -39,6 +39,22 @@ class XorCodec {
   // The same as GetDataFromFile.
   unsigned char* DecodeFile(const char* path, uint32_t* size, const int32_t* key, int32_t keyLen);
 
+  // Reads a file scrambled with xorcodec::kBuiltInKey (as xorscramble writes them) and returns its
+  // plain content, NUL-terminated after *size bytes (the content itself may hold NULs); the caller
+  // releases it with delete[]. Reads in binary mode on every platform. On failure returns null
+  // with errno set as GetDataFromFile does; *size is written only on success.
+  char* GetCryptoDataFromFile(const char* path, uint32_t* size);
+
+  // Transform the NUL-terminated `str` in place under the key, up to the length it has on entry:
+  // a character that becomes 0 does not end the transform. Either undoes the other. A null `str`,
+  // keyLen < 1, or a null key for a non-empty string leaves the string unchanged.
+  void EncodeString(char* str, const int32_t* key, int32_t keyLen);
+  void DecodeString(char* str, const int32_t* key, int32_t keyLen);
+
+  // `ch` XOR the low eight bits of `k`; the two are the same transform.
+  char EncodeChar(char ch, int32_t k);
+  char DecodeChar(char ch, int32_t k);
+
  private:
   XorCodec() = default;
   ~XorCodec() = default;

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,21 @@ class Fd {
  private:
   int fd_;
 };
+
+// A fresh buffer costs a page fault per page on first touch; for a large one, 2 MiB pages make
+// that one fault where 4 KiB pages take 512. Only whole aligned huge pages inside it are advised.
+void AdviseHugePages(unsigned char* buf, std::size_t n) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (n < 4 * kHuge) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(buf) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(buf) + n) & ~(kHuge - 1);
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)buf;
+  (void)n;
+#endif
+}
 
 // Fills buf with exactly n bytes. A file that ends early has shrunk since it was measured: EIO
 // rather than a silently short result.
@@ -85,6 +101,7 @@ unsigned char* ReadFileTransformed(const char* path, const int32_t* key, int32_t
 
   const auto n = static_cast<std::size_t>(length);
   std::unique_ptr<unsigned char[]> data(new unsigned char[n + 1]);
+  AdviseHugePages(data.get(), n);
   KeySchedule schedule(key, keyLen, n);
   for (std::size_t done = 0; done < n;) {
     const std::size_t block = n - done < kBlock ? n - done : kBlock;

@@ -1,6 +1,15 @@
 #include "key_schedule.h"
 
 #include <algorithm>
+#include <cstring>
+
+// On x86 with glibc the kernel is built twice, for AVX2 and for the baseline, and the loader picks
+// the one the processor runs: in-cache transforms go about twice as fast with AVX2.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && defined(__GLIBC__)
+#define XORCODEC_KERNEL_VERSIONS __attribute__((target_clones("avx2", "default")))
+#else
+#define XORCODEC_KERNEL_VERSIONS
+#endif
 
 namespace xorcodec::detail {
 namespace {
@@ -12,6 +21,7 @@ void LowBytes(const int32_t* key, std::size_t n, unsigned char* out) {
 }  // namespace
 
 // Kept as a plain loop: compilers turn it into full-width vector code for the target.
+XORCODEC_KERNEL_VERSIONS
 void XorBytes(unsigned char* data, const unsigned char* pattern, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) data[k] ^= pattern[k];
 }
@@ -23,7 +33,11 @@ KeySchedule::KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expecte
   const std::size_t span = std::min(expected, kWindow);
   if (keyLen_ <= span) {
     period_ = (span + keyLen_ - 1) / keyLen_ * keyLen_;
-    for (std::size_t at = 0; at < period_; at += keyLen_) LowBytes(key_, keyLen_, window_ + at);
+    LowBytes(key_, keyLen_, window_);
+    // Doubling copies: a few memcpy calls instead of one pass per repetition of the key.
+    for (std::size_t laid = keyLen_; laid < period_; laid *= 2) {
+      std::memcpy(window_ + laid, window_, std::min(laid, period_ - laid));
+    }
   }
 }
 

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Times xorscramble on a page-cached file against a durable copy of the same bytes
+# (cat f > g; sync g), in alternating pairs, and reports the median of the pairs' time ratios and
+# the command's peak memory (max RSS) against the file's size.
+#
+# usage: bench/command_bench.sh [XORSCRAMBLE [SIZE_MIB [PAIRS]]]
+# The file goes to $TMPDIR (default /var/tmp), which should be on a real disk.
+set -euo pipefail
+
+tool=$(realpath "${1:-build/xorscramble}")
+mib=${2:-128}
+pairs=${3:-9}
+command -v /usr/bin/time >/dev/null || { echo "needs GNU time (apt-get install time)" >&2; exit 2; }
+
+dir=$(mktemp -d "${TMPDIR:-/var/tmp}/xorscramble-bench.XXXXXX")
+trap 'rm -rf "$dir"' EXIT
+head -c "${mib}M" /dev/urandom >"$dir/f"
+cat "$dir/f" >/dev/null
+
+# Prints the seconds that "$@" takes; its max RSS in KiB goes to the file $dir/rss.
+timed() {
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f %M -o "$dir/rss" "$@"
+  echo "$start $EPOCHREALTIME" | awk '{ printf "%.6f\n", $2 - $1 }'
+}
+copy() { timed sh -c 'cat "$1" >"$2" && sync "$2"' sh "$dir/f" "$dir/g"; rm -f "$dir/g"; }
+scramble() { timed "$tool" "$dir/f"; cp "$dir/rss" "$dir/rss.scramble"; }
+
+rows=()
+rss_max=0
+for ((i = 0; i < pairs; i++)); do
+  # Alternate which goes first, so that neither always finds the machine as the other left it.
+  if ((i % 2 == 0)); then c=$(copy); s=$(scramble); else s=$(scramble); c=$(copy); fi
+  rss=$(<"$dir/rss.scramble")
+  ((rss > rss_max)) && rss_max=$rss
+  rows+=("$s $c")
+done
+
+printf '%s\n' "${rows[@]}" | awk -v mib="$mib" -v rss="$rss_max" '
+  { s[NR] = $1; c[NR] = $2; r[NR] = $1 / $2 }
+  function median(a, n,   i, j, t) {
+    for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  END {
+    n = NR
+    ms = median(s, n); mc = median(c, n); mr = median(r, n)
+    limit = mib * 1024 + 16 * 1024
+    printf "file                 %d MiB, page-cached, %d pairs\n", mib, n
+    printf "xorscramble          %.3f s (median)\n", ms
+    printf "cat > g; sync g      %.3f s (median)\n", mc
+    printf "time ratio           %.2f (median of pairs; target <= 1.5): %s\n", mr, mr <= 1.5 ? "met" : "NOT met"
+    printf "peak memory          %.1f MiB (file + %.1f MiB; target <= file + 16 MiB): %s\n",
+           rss / 1024, (rss - mib * 1024) / 1024, rss <= limit ? "met" : "NOT met"
+  }'

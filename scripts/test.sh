@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need (only those missing), builds with
-# warnings as errors, and runs the whole suite. Exits non-zero when anything fails.
+# Installs the Debian packages the build and the tests need (only those missing), then:
+#   1. builds with warnings as errors and runs the whole suite;
+#   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and runs the whole
+#      suite under them, leaks included;
+#   3. runs the libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
+# Exits non-zero when anything fails. `ctest --test-dir build` alone reruns step 1's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev libgmock-dev)
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -15,7 +19,21 @@ if ((${#missing[@]} > 0)); then
   "${sudo[@]}" apt-get update
   "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+jobs=$(nproc)
 
-cmake -S . -B build -DBUILD_TESTING=ON -DXORCODEC_WERROR=ON
-cmake --build build -j "$(nproc)"
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+echo "== build and test"
+cmake --preset default -DXORCODEC_WERROR=ON
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
+
+echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize -DXORCODEC_WERROR=ON
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
+
+echo "== fuzz for ${FUZZ_SECONDS:-60} s"
+# New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as they are.
+mkdir -p build-sanitize/fuzz-corpus
+build-sanitize/fuzz/codec_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+  -artifact_prefix=build-sanitize/ \
+  build-sanitize/fuzz-corpus fuzz/corpus

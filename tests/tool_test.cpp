@@ -14,12 +14,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -70,8 +72,15 @@ const std::string& Tool() {
   return copy;
 }
 
-Outcome RunTool(const std::string& cwd, const std::vector<std::string>& args,
-            const RunOptions& options = {}) {
+// A run of the command that has been started and not yet waited for.
+struct Child {
+  pid_t pid;
+  FILE* out;
+  FILE* err;
+};
+
+Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
+                const RunOptions& options = {}) {
   const std::string& tool = Tool();
   FILE* out = tmpfile();
   FILE* err = tmpfile();
@@ -86,17 +95,26 @@ Outcome RunTool(const std::string& cwd, const std::vector<std::string>& args,
       _exit(125);
     }
     for (const std::string& var : options.env) putenv(const_cast<char*>(var.c_str()));
-    alarm(30);  // a hang fails the test instead of stalling the suite
+    alarm(60);  // a hang fails the test instead of stalling the suite
     std::vector<char*> argv{const_cast<char*>(tool.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(126);
   }
+  return {pid, out, err};
+}
+
+Outcome Finish(const Child& child) {
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  waitpid(child.pid, &wstatus, 0);
   const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  return {status, Slurp(out), Slurp(err)};
+  return {status, Slurp(child.out), Slurp(child.err)};
+}
+
+Outcome RunTool(const std::string& cwd, const std::vector<std::string>& args,
+                const RunOptions& options = {}) {
+  return Finish(StartTool(cwd, args, options));
 }
 
 // Every entry below `root` with its type, permissions, owner and content: what a failed run
@@ -115,6 +133,16 @@ std::map<std::string, std::string> Tree(const std::string& root) {
   return tree;
 }
 
+// The names in a directory, sorted: a run must leave no temporary file behind.
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const std::vector<int32_t> kBuiltIn(std::begin(xorcodec::kBuiltInKey),
+                                    std::end(xorcodec::kBuiltInKey));
 const std::string kPlain = ReadFile(DataFile("sample.json"));
 const std::string kScrambled = ReadFile(DataFile("sample.json.scrambled"));
 
@@ -133,13 +161,7 @@ TEST(Command, ScramblesAndRestores) {
   WriteFile(dir / "empty.json", "");
   ASSERT_EQ(symlink("data.json", (dir / "link.json").c_str()), 0);
   ASSERT_EQ(chmod((dir / "data.json").c_str(), 0640), 0);
-  const auto only_contents = [&] {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  };
-  const auto names = only_contents();
+  const auto names = Names(dir.path());
 
   struct Step {
     std::vector<std::string> args;
@@ -161,7 +183,7 @@ TEST(Command, ScramblesAndRestores) {
 
   EXPECT_EQ(RunTool(dir.path(), {"empty.json"}).status, 0);
   EXPECT_EQ(ReadFile(dir / "empty.json"), "");
-  EXPECT_EQ(only_contents(), names) << "no temporary file left behind";
+  EXPECT_EQ(Names(dir.path()), names) << "no temporary file left behind";
 }
 
 // Programs that link the codec read back what the command wrote, bytes of every kind included.
@@ -349,3 +371,104 @@ TEST(Command, RefusesAFileLockedByAnotherRun) {
 }
 
 }  // namespace
+
+// Realistic documents: each is scrambled (and differs, unless empty) and restored byte for byte,
+// by the command and by the library alike.
+TEST(Command, JsonSamples) {
+  XorCodec& codec = XorCodec::Instance();
+  for (const char* name : {"nested.json", "large.json", "utf8.json", "crlf.json", "empty.json"}) {
+    SCOPED_TRACE(name);
+    const std::string plain = ReadFile(DataFile(std::string("json/") + name));
+    const std::string scrambled = testing_support::Scrambled(plain, kBuiltIn);
+    ScratchDir dir;
+    WriteFile(dir / name, plain);
+
+    ASSERT_EQ(RunTool(dir.path(), {name}).status, 0);
+    const std::string once = ReadFile(dir / name);
+    EXPECT_TRUE(once == scrambled);
+    EXPECT_EQ(once != plain, !plain.empty());
+    uint32_t size = 0;
+    const std::unique_ptr<char[]> back(codec.GetCryptoDataFromFile((dir / name).c_str(), &size));
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(std::string(back.get(), size) == plain);
+
+    ASSERT_EQ(RunTool(dir.path(), {name}).status, 0);
+    EXPECT_TRUE(ReadFile(dir / name) == plain);
+  }
+}
+
+// Signals at random moments while a large file is being rewritten: the file is always wholly
+// the original or wholly transformed. Only SIGKILL, which cannot be caught, may leave the
+// temporary file behind.
+TEST(Faults, SignalsAtRandomMomentsLeaveTheFileWhole) {
+  ScratchDir dir;
+  const std::string plain = testing_support::RandomBytes(8 << 20, 11);
+  const std::string scrambled = testing_support::Scrambled(plain, kBuiltIn);
+  WriteFile(dir / "data", plain);
+  // How long one run takes here, to aim the signals within it.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunTool(dir.path(), {"data"}).status, 0);
+  const auto run_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - start).count();
+  std::mt19937 random(5);
+  int interrupted = 0;
+  for (int sig : {SIGKILL, SIGINT, SIGTERM}) {
+    for (int trial = 0; trial < 10; ++trial) {
+      SCOPED_TRACE("signal " + std::to_string(sig) + ", trial " + std::to_string(trial));
+      const std::string before = ReadFile(dir / "data");
+      const Child child = StartTool(dir.path(), {"data"});
+      usleep(static_cast<useconds_t>(random() % static_cast<unsigned long>(run_us * 5 / 4 + 1)));
+      kill(child.pid, sig);
+      const Outcome run = Finish(child);
+      const std::string after = ReadFile(dir / "data");
+      ASSERT_TRUE(after == plain || after == scrambled) << "a mixed file";
+      if (run.status == 0) {
+        EXPECT_TRUE(after != before) << "finished, so transformed";
+      } else {
+        EXPECT_EQ(run.status, 128 + sig) << run.err;
+        ++interrupted;
+      }
+      if (sig == SIGKILL) {
+        for (const std::string& name : Names(dir.path())) {
+          if (name != "data") fs::remove(dir / name);
+        }
+      }
+      EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data"});
+    }
+  }
+  std::cout << interrupted << " of 30 runs were interrupted before they finished\n";
+}
+
+// Two runs started together on one file: it ends transformed as often as runs succeeded, never
+// mixed, and a run that lost the race says so.
+TEST(Faults, RacingRunsNeverMixTheFile) {
+  ScratchDir dir;
+  const std::string plain = testing_support::RandomBytes(4 << 20, 12);
+  const std::string scrambled = testing_support::Scrambled(plain, kBuiltIn);
+  WriteFile(dir / "data", plain);
+  const std::string lost[] = {
+      "xorscramble: data: in use by another process (locked)\n",
+      "xorscramble: data: changed while being opened; left as it was\n",
+  };
+  int races_lost = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    const std::string before = ReadFile(dir / "data");
+    const Child first = StartTool(dir.path(), {"data"});
+    const Child second = StartTool(dir.path(), {"data"});
+    int succeeded = 0;
+    for (const Outcome& run : {Finish(first), Finish(second)}) {
+      if (run.status == 0) {
+        ++succeeded;
+        continue;
+      }
+      ++races_lost;
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(run.err == lost[0] || run.err == lost[1]) << run.err;
+    }
+    const std::string after = ReadFile(dir / "data");
+    const std::string& flipped = before == plain ? scrambled : plain;
+    EXPECT_TRUE(after == (succeeded == 1 ? flipped : before)) << "trial " << trial;
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data"});
+  }
+  std::cout << races_lost << " of 20 races were lost by one run\n";
+}

@@ -48,8 +48,8 @@ void Paired(benchmark::State& state, std::size_t bytes, Subject subject, Floor f
     state.SetIterationTime(s);
     floor_first = !floor_first;
   }
-  const double total =
-      static_cast<double>(bytes) * static_cast<double>(state.iterations()) * static_cast<double>(batch);
+  const double total = static_cast<double>(bytes) * static_cast<double>(state.iterations()) *
+                       static_cast<double>(batch);
   state.SetBytesProcessed(static_cast<int64_t>(total));
   state.counters["floor_GB/s"] = total / floor_s / 1e9;
   state.counters["ratio"] = subject_s / floor_s;

@@ -45,8 +45,8 @@ class MemoryFile {
   }
   ~MemoryFile() { close(fd_); }
   void Set(const std::string& bytes) {
-    Check(ftruncate(fd_, 0) == 0 && pwrite(fd_, bytes.data(), bytes.size(), 0) ==
-                                        static_cast<ssize_t>(bytes.size()),
+    Check(ftruncate(fd_, 0) == 0 &&
+              pwrite(fd_, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()),
           "cannot write the memory file");
   }
   const char* path() const { return path_.c_str(); }

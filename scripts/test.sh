@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (only those missing), then:
+#   0. checks that the C++ sources are laid out as .clang-format says;
 #   1. builds with warnings as errors and runs the whole suite;
 #   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and runs the whole
 #      suite under them, leaks included;
@@ -8,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev)
+packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -20,6 +21,9 @@ if ((${#missing[@]} > 0)); then
   "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 jobs=$(nproc)
+
+echo "== layout"
+find codec tool tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run -Werror
 
 echo "== build and test"
 cmake --preset default -DXORCODEC_WERROR=ON

@@ -191,7 +191,8 @@ TEST(GetCryptoDataFromFile, ReadsBackScrambledFiles) {
 TEST(StringTransforms, AgreeWithCharacterByCharacter) {
   std::vector<std::vector<int32_t>> keys = {kBuiltIn, {0x41}, {0x141, -129, 3, 4, 5, 6, 7}};
   keys.emplace_back(5000, 0);
-  for (std::size_t i = 0; i < keys.back().size(); ++i) keys.back()[i] = static_cast<int32_t>(i * 7919);
+  for (std::size_t i = 0; i < keys.back().size(); ++i)
+    keys.back()[i] = static_cast<int32_t>(i * 7919);
   XorCodec& codec = XorCodec::Instance();
   for (const auto& key : keys) {
     const auto keyLen = static_cast<int32_t>(key.size());

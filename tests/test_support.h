@@ -55,8 +55,8 @@ class ScratchDir {
  public:
   ScratchDir() {
     const char* tmp = getenv("TMPDIR");
-    std::string name = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                       "/xorcodec-test-XXXXXX";
+    std::string name =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/xorcodec-test-XXXXXX";
     if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = std::filesystem::canonical(name).string();
     chmod(path_.c_str(), 0755);

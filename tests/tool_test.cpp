@@ -262,56 +262,88 @@ const std::string kAsanShim = "ASAN_OPTIONS=verify_asan_link_order=0";
 
 TEST(Command, RefusesAndLeavesEverythingAsItWas) {
   const Refusal cases[] = {
-      {"missing file", [](auto&, auto) { return std::string("missing.json"); }, {}, 1,
+      {"missing file",
+       [](auto&, auto) { return std::string("missing.json"); },
+       {},
+       1,
        ReadFailed("{}", "No such file or directory")},
       {"directory",
        [](auto& dir, auto) { return fs::create_directory(dir / "sub"), std::string("sub"); },
-       {}, 1, ReadFailed("{}", "Is a directory")},
+       {},
+       1,
+       ReadFailed("{}", "Is a directory")},
       {"FIFO, without waiting for a writer",
        [](auto& dir, auto) { return mkfifo((dir / "fifo").c_str(), 0644), std::string("fifo"); },
-       {}, 1, ReadFailed("{}", "Not a regular file")},
+       {},
+       1,
+       ReadFailed("{}", "Not a regular file")},
       {"dangling symlink",
        [](auto& dir, auto) { return symlink("gone", (dir / "l").c_str()), std::string("l"); },
-       {}, 1, ReadFailed("{}", "No such file or directory")},
+       {},
+       1,
+       ReadFailed("{}", "No such file or directory")},
       {"symlink loop",
        [](auto& dir, auto) { return symlink("loop", (dir / "loop").c_str()), std::string("loop"); },
-       {}, 1, ReadFailed("{}", "Too many levels of symbolic links")},
+       {},
+       1,
+       ReadFailed("{}", "Too many levels of symbolic links")},
       {"hard links",
        [](auto& dir, auto) {
          link(Plain(dir).insert(0, dir.path() + "/").c_str(), (dir / "other.json").c_str());
          return std::string("data.json");
        },
-       {}, 1, "xorscramble: {}: has 2 hard links; replacing it would split them\n"},
-      {"file-size limit", [](auto& dir, auto) { return Plain(dir); }, {0, 256}, 1,
+       {},
+       1,
+       "xorscramble: {}: has 2 hard links; replacing it would split them\n"},
+      {"file-size limit",
+       [](auto& dir, auto) { return Plain(dir); },
+       {0, 256},
+       1,
        "xorscramble: {}: cannot write the new content: File too large\n"},
-      {"changed by another writer meanwhile", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, kTouch}}, 1,
+      {"changed by another writer meanwhile",
+       [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, kTouch}},
+       1,
        "xorscramble: {}: changed while being scrambled; left as it was\n"},
-      {"interrupted", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=2"}}, 128 + SIGINT, ""},
-      {"terminated", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=15"}}, 128 + SIGTERM, ""},
-      {"hung up", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=1"}}, 128 + SIGHUP, ""},
+      {"interrupted",
+       [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=2"}},
+       128 + SIGINT,
+       ""},
+      {"terminated",
+       [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=15"}},
+       128 + SIGTERM,
+       ""},
+      {"hung up",
+       [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=1"}},
+       128 + SIGHUP,
+       ""},
       {"unreadable",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), 0, 0200);
          return NeedsRoot(skip);
        },
-       {kNobody}, 1, ReadFailed("{}", "Permission denied")},
+       {kNobody},
+       1,
+       ReadFailed("{}", "Permission denied")},
       {"read-only file",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), kNobody, 0444);
          chmod(dir.path().c_str(), 0777);
          return NeedsRoot(skip);
        },
-       {kNobody}, 1, "xorscramble: {}: not writable: Permission denied\n"},
+       {kNobody},
+       1,
+       "xorscramble: {}: not writable: Permission denied\n"},
       {"read-only directory",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), kNobody, 0644);
          return NeedsRoot(skip);
        },
-       {kNobody}, 1,
+       {kNobody},
+       1,
        "xorscramble: {}: cannot create a temporary file in {dir}: Permission denied\n"},
       {"owner that cannot be kept",
        [](auto& dir, auto skip) {
@@ -319,20 +351,24 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
          chmod(dir.path().c_str(), 0777);
          return NeedsRoot(skip);
        },
-       {kNobody}, 1,
+       {kNobody},
+       1,
        "xorscramble: {}: cannot keep its owner and group: Operation not permitted\n"},
       {"full disk",
        [](auto& dir, auto skip) {
          // A private mount namespace keeps the small file system to this test process.
          fs::create_directory(dir / "disk");
-         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+         if (unshare(CLONE_NEWNS) != 0 ||
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
              mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=64k") != 0) {
            *skip = std::string("cannot mount a small tmpfs here: ") + strerror(errno);
          }
          WriteFile(dir / "disk/data.json", std::string(40 << 10, 'x'));
          return std::string("disk/data.json");
        },
-       {}, 1, "xorscramble: {}: cannot write the new content: No space left on device\n"},
+       {},
+       1,
+       "xorscramble: {}: cannot write the new content: No space left on device\n"},
   };
 
   for (const Refusal& c : cases) {
@@ -345,8 +381,10 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
       continue;
     }
     std::string message = c.message;
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"{}", arg}, {"{dir}", dir.path()}}) {
-      for (std::size_t at; (at = message.find(from)) != std::string::npos;) message.replace(at, from.size(), to);
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"{}", arg}, {"{dir}", dir.path()}}) {
+      for (std::size_t at; (at = message.find(from)) != std::string::npos;)
+        message.replace(at, from.size(), to);
     }
     const auto before = Tree(dir.path());
     const Outcome run = RunTool(dir.path(), {arg}, c.options);
@@ -409,7 +447,8 @@ TEST(Faults, SignalsAtRandomMomentsLeaveTheFileWhole) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(RunTool(dir.path(), {"data"}).status, 0);
   const auto run_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::steady_clock::now() - start).count();
+                          std::chrono::steady_clock::now() - start)
+                          .count();
   std::mt19937 random(5);
   int interrupted = 0;
   for (int sig : {SIGKILL, SIGINT, SIGTERM}) {

@@ -1,6 +1,6 @@
 // Replacing a file's whole content so that it is, at every moment, either wholly the old content or
-// wholly the new: the new bytes go to a temporary file beside the target, which is then renamed over
-// it. Everything that depends on the operating system lives behind this interface.
+// wholly the new: the new bytes go to a temporary file beside the target, which is then renamed
+// over it. Everything that depends on the operating system lives behind this interface.
 
 #ifndef XORSCRAMBLE_SAFE_REPLACE_H_
 #define XORSCRAMBLE_SAFE_REPLACE_H_

@@ -155,8 +155,8 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   const std::string temp =
       dir + (slash == 0 ? "" : "/") + "." + target.substr(slash + 1, 32) + ".xorscramble-XXXXXX";
   if (temp.size() >= sizeof g_temp_path) {
-    return Fail(Status::kRefused, "cannot create a temporary file in " + dir + ": " +
-                                      strerror(ENAMETOOLONG));
+    return Fail(Status::kRefused,
+                "cannot create a temporary file in " + dir + ": " + strerror(ENAMETOOLONG));
   }
 
   int temp_fd;
@@ -191,7 +191,8 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   if (!WriteAll(temp_fd, data, size) || fsync(temp_fd) != 0) {
     return abandon("cannot write the new content: " + Errno());
   }
-  // close() reports delayed write errors on some file systems, and releases the descriptor either way.
+  // close() reports delayed write errors on some file systems, and releases the descriptor either
+  // way.
   const int closed = close(temp_fd);
   temp_fd = -1;
   if (closed != 0) return abandon("cannot write the new content: " + Errno());

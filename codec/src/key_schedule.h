@@ -29,7 +29,7 @@ class KeySchedule {
 
   const int32_t* key_;
   std::size_t keyLen_;
-  std::size_t period_;     // repeating bytes held in window_, a multiple of keyLen_; 0 for a long key
+  std::size_t period_;  // repeating bytes held in window_, a multiple of keyLen_; 0 for a long key
   std::size_t phase_ = 0;  // stream position modulo period_ (or keyLen_ for a long key)
   unsigned char window_[2 * kWindow];
 };

@@ -9,7 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev)
+packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
+  pkgconf man-db)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")

@@ -1,0 +1,41 @@
+# Installs the build tree into a fresh prefix and builds the consumer against it, found either as
+# a CMake package (MODE=cmake) or through pkg-config (MODE=pkg-config), then runs it.
+# Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR, MODE, CXX, CXX_FLAGS, LINK_FLAGS.
+cmake_minimum_required(VERSION 3.20)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    string(REPLACE ";" " " line "${ARGN}")
+    message(FATAL_ERROR "failed (${status}): ${line}")
+  endif()
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+set(data ${SOURCE_DIR}/tests/data)
+set(consumer ${SOURCE_DIR}/tests/consumer)
+
+if(MODE STREQUAL "cmake")
+  run(${CMAKE_COMMAND} -S ${consumer} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix}
+      -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+      "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+  set(program ${WORK_DIR}/build/consumer)
+else()
+  file(GLOB_RECURSE pc_files ${prefix}/*/xorcodec.pc)
+  list(GET pc_files 0 pc_file)
+  get_filename_component(pc_dir ${pc_file} DIRECTORY)
+  set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+  execute_process(COMMAND pkg-config --cflags --libs xorcodec
+    OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not find xorcodec in ${pc_dir}")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags} ${CXX_FLAGS} ${LINK_FLAGS}")
+  set(program ${WORK_DIR}/consumer)
+  run(${CXX} -std=c++17 ${consumer}/consumer.cpp -o ${program} ${flags})
+endif()
+
+run(${program} ${data}/sample.json.scrambled ${data}/sample.json)

@@ -1,0 +1,65 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "input_file.h"
+
+namespace xorcodec::detail {
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) {
+    const int saved = errno;
+    close(fd_);
+    errno = saved;
+  }
+}
+
+bool InputFile::Open(const char* path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below like any other
+  // file that is not regular.
+  fd_ = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  size_ = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool InputFile::Read(unsigned char* buf, std::size_t n) {
+  while (n > 0) {
+    const ssize_t got = read(fd_, buf, n);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) {
+      errno = EIO;
+      return false;
+    }
+    buf += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// A fresh buffer costs a page fault per page on first touch; for a large one, 2 MiB pages make
+// that one fault where 4 KiB pages take 512. Only whole aligned huge pages inside it are advised.
+void PrepareLargeBuffer(unsigned char* buf, std::size_t n) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (n < 4 * kHuge) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(buf) + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(buf) + n) & ~(kHuge - 1);
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)buf;
+  (void)n;
+#endif
+}
+
+}  // namespace xorcodec::detail

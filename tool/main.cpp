@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <xorcodec/xor_codec.h>
 
@@ -70,12 +71,13 @@ int Print(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string first = argc > 1 ? argv[1] : "";
+  const std::vector<std::string> args = CommandLine(argc, argv);
+  const std::string first = args.size() > 1 ? args[1] : "";
   if (first == "--help") return Print(kUsage);
   if (first == "--version") return Print("xorscramble " XORSCRAMBLE_VERSION "\n");
   // Only the first argument counts; "--" lets it be a file whose name starts with "--".
-  const int at = first == "--" ? 2 : 1;
-  if (argc <= at) {
+  const std::size_t at = first == "--" ? 2 : 1;
+  if (args.size() <= at) {
     fputs("xorscramble: missing file operand\n", stderr);
     fputs(kUsage, stderr);
     return kExitUsage;
@@ -83,9 +85,9 @@ int main(int argc, char** argv) {
 
   SafeReplace::PrepareProcess();
   try {
-    return Scramble(argv[at]);
+    return Scramble(args[at]);
   } catch (const std::bad_alloc&) {
-    Complain(std::string(argv[at]) + ": " + strerror(ENOMEM));
+    Complain(args[at] + ": " + strerror(ENOMEM));
     return kExitFailed;
   }
 }

@@ -8,6 +8,11 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
+
+// The program's arguments, argv[0] included, as UTF-8: on Windows they are taken from the wide
+// command line, so that any file name survives.
+std::vector<std::string> CommandLine(int argc, char** argv);
 
 class SafeReplace {
  public:

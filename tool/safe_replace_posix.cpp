@@ -81,6 +81,10 @@ bool SameContent(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
+std::vector<std::string> CommandLine(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 struct SafeReplace::Impl {
   int fd = -1;
   std::string target;

@@ -1,0 +1,246 @@
+#include <errno.h>
+#include <string.h>
+#include <windows.h>
+
+#include <string>
+
+#include "safe_replace.h"
+
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
+
+namespace {
+
+std::wstring Widen(const std::string& utf8) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), n);
+  wide.resize(wide.size() - 1);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), n, nullptr, nullptr);
+  utf8.resize(utf8.size() - 1);
+  return utf8;
+}
+
+// The same words as on other systems for the common failures, the system's own for the rest.
+std::string Reason(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return strerror(ENOENT);
+    case ERROR_ACCESS_DENIED:
+      return strerror(EACCES);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return strerror(ENOSPC);
+    default:
+      break;
+  }
+  wchar_t* text = nullptr;
+  FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason = text != nullptr ? Narrow(text) : "error " + std::to_string(error);
+  LocalFree(text);
+  while (!reason.empty() &&
+         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
+    reason.pop_back();
+  }
+  return reason;
+}
+
+std::string LastReason() { return Reason(GetLastError()); }
+
+// The temporary file, for the console handler, which runs on a thread of its own: g_armed says
+// whether g_temp_path names a file of ours that must go.
+wchar_t g_temp_path[32768];
+volatile LONG g_armed = 0;
+
+BOOL WINAPI RemoveTempOnInterrupt(DWORD) {
+  if (InterlockedCompareExchange(&g_armed, 0, 0) != 0) DeleteFileW(g_temp_path);
+  return FALSE;  // and let the default handler end the process
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool SameContent(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return SameFile(a, b) && a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
+         a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
+         a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
+}
+
+// Whatever `path` leads to now, identified.
+bool Identify(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
+  const HANDLE h =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+}  // namespace
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(Narrow(wide[i]));
+  LocalFree(wide);
+  return args;
+}
+
+struct SafeReplace::Impl {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::wstring wide_target;
+  std::string target;
+  BY_HANDLE_FILE_INFORMATION before{};
+  std::string reason;
+
+  Status Fail(Status status, std::string why) {
+    reason = std::move(why);
+    return status;
+  }
+  Status Replace(const unsigned char* data, std::size_t size);
+};
+
+SafeReplace::SafeReplace() : impl_(new Impl) {}
+
+SafeReplace::~SafeReplace() {
+  if (impl_->file != INVALID_HANDLE_VALUE) CloseHandle(impl_->file);
+}
+
+void SafeReplace::PrepareProcess() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
+
+const std::string& SafeReplace::Target() const { return impl_->target; }
+
+const std::string& SafeReplace::Reason() const { return impl_->reason; }
+
+SafeReplace::Status SafeReplace::Open(const std::string& path) {
+  Impl& m = *impl_;
+  const std::wstring wide = Widen(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return m.Fail(Status::kUnreadable, LastReason());
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return m.Fail(Status::kUnreadable, strerror(EISDIR));
+  }
+  // Sharing delete lets the replacement be renamed over the file while it is open here.
+  m.file = CreateFileW(wide.c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (m.file == INVALID_HANDLE_VALUE) return m.Fail(Status::kUnreadable, LastReason());
+  if (GetFileType(m.file) != FILE_TYPE_DISK || !GetFileInformationByHandle(m.file, &m.before)) {
+    return m.Fail(Status::kUnreadable, "Not a regular file");
+  }
+
+  // Locks on Windows bar others from reading the bytes they cover, so the lock that keeps a
+  // second run away covers a byte far past any end of file.
+  OVERLAPPED beyond_end{};
+  beyond_end.Offset = 0xFFFFFFFE;
+  beyond_end.OffsetHigh = 0xFFFFFFFF;
+  if (!LockFileEx(m.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                  &beyond_end)) {
+    return m.Fail(Status::kRefused, "in use by another process (locked)");
+  }
+  wchar_t final_path[32768];
+  const DWORD n = GetFinalPathNameByHandleW(m.file, final_path, 32768, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= 32768) return m.Fail(Status::kUnreadable, LastReason());
+  m.wide_target.assign(final_path, n);
+  m.target = Narrow(m.wide_target);
+
+  BY_HANDLE_FILE_INFORMATION now;
+  if (!Identify(m.wide_target, &now) || !SameFile(now, m.before)) {
+    return m.Fail(Status::kRefused, "changed while being opened; left as it was");
+  }
+  if (m.before.nNumberOfLinks > 1) {
+    return m.Fail(Status::kRefused, "has " + std::to_string(m.before.nNumberOfLinks) +
+                                        " hard links; replacing it would split them");
+  }
+  if ((m.before.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return m.Fail(Status::kRefused, std::string("not writable: ") + strerror(EACCES));
+  }
+  return Status::kOk;
+}
+
+SafeReplace::Status SafeReplace::Commit(const unsigned char* data, std::size_t size) {
+  return impl_->Replace(data, size);
+}
+
+SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) {
+  const std::size_t slash = wide_target.find_last_of(L"\\/");
+  const std::wstring dir = wide_target.substr(0, slash);
+  // A short prefix of the name keeps the temporary name within the file system's limit.
+  const std::wstring stem = dir + L"\\." + wide_target.substr(slash + 1, 32) + L".xorscramble-";
+  HANDLE temp = INVALID_HANDLE_VALUE;
+  std::wstring temp_path;
+  for (unsigned attempt = 0; temp == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+    temp_path = stem + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(GetTickCount64() + attempt);
+    if (temp_path.size() >= sizeof g_temp_path / sizeof g_temp_path[0]) break;
+    // Sharing delete lets the console handler remove it while it is being written.
+    temp = CreateFileW(temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (temp == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (temp == INVALID_HANDLE_VALUE) {
+    return Fail(Status::kRefused,
+                "cannot create a temporary file in " + Narrow(dir) + ": " + LastReason());
+  }
+  wcscpy(g_temp_path, temp_path.c_str());
+  InterlockedExchange(&g_armed, 1);
+
+  // Undoes everything but the file's lock: the original stays exactly as it was.
+  auto abandon = [&](std::string why) {
+    if (temp != INVALID_HANDLE_VALUE) CloseHandle(temp);
+    InterlockedExchange(&g_armed, 0);
+    DeleteFileW(temp_path.c_str());
+    return Fail(Status::kRefused, std::move(why));
+  };
+
+  for (std::size_t done = 0; done < size;) {
+    const DWORD piece = size - done < (1u << 30) ? static_cast<DWORD>(size - done) : (1u << 30);
+    DWORD put = 0;
+    if (!WriteFile(temp, data + done, piece, &put, nullptr) || put == 0) {
+      return abandon("cannot write the new content: " + LastReason());
+    }
+    done += put;
+  }
+  if (!FlushFileBuffers(temp)) return abandon("cannot write the new content: " + LastReason());
+  const BOOL closed = CloseHandle(temp);
+  temp = INVALID_HANDLE_VALUE;
+  if (!closed) return abandon("cannot write the new content: " + LastReason());
+  // Attributes that say how the file is shown and backed up go with the content.
+  SetFileAttributesW(
+      temp_path.c_str(),
+      before.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+
+  BY_HANDLE_FILE_INFORMATION now_open;
+  BY_HANDLE_FILE_INFORMATION now_path;
+  const uint64_t before_size = (uint64_t{before.nFileSizeHigh} << 32) | before.nFileSizeLow;
+  if (before_size != size || !GetFileInformationByHandle(file, &now_open) ||
+      !Identify(wide_target, &now_path) || !SameContent(now_open, before) ||
+      !SameFile(now_path, before)) {
+    return abandon("changed while being scrambled; left as it was");
+  }
+  // Windows will not rename over a file that is open, even for delete: the lock goes here.
+  CloseHandle(file);
+  file = INVALID_HANDLE_VALUE;
+  if (!MoveFileExW(temp_path.c_str(), wide_target.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return abandon("cannot replace it: " + LastReason());
+  }
+  InterlockedExchange(&g_armed, 0);
+  return Status::kOk;
+}

@@ -4,13 +4,15 @@
 #   1. builds with warnings as errors and runs the whole suite;
 #   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and runs the whole
 #      suite under them, leaks included;
-#   3. runs the libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
+#   3. runs the libFuzzer target for a bounded time (FUZZ_SECONDS, default 60);
+#   4. cross-builds for 32- and 64-bit Windows with mingw-w64, and runs the 64-bit suite under
+#      wine64.
 # Exits non-zero when anything fails. `ctest --test-dir build` alone reruns step 1's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
-  pkgconf man-db)
+  pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -42,3 +44,14 @@ mkdir -p build-sanitize/fuzz-corpus
 build-sanitize/fuzz/codec_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
   -artifact_prefix=build-sanitize/ \
   build-sanitize/fuzz-corpus fuzz/corpus
+
+echo "== build for 32-bit Windows"
+cmake -S . -B build-win32 --toolchain cmake/toolchains/mingw-w64-i686.cmake \
+  -DBUILD_TESTING=OFF -DXORCODEC_WERROR=ON
+cmake --build build-win32 -j "$jobs"
+
+echo "== build for 64-bit Windows and test under wine64"
+cmake -S . -B build-win64 --toolchain cmake/toolchains/mingw-w64-x86_64.cmake \
+  -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
+cmake --build build-win64 -j "$jobs"
+WINEPREFIX="$PWD/build-win64/wine-prefix" WINEDEBUG=-all ctest --test-dir build-win64 --output-on-failure

@@ -5,12 +5,11 @@
 #define XORCODEC_TESTS_TEST_SUPPORT_H_
 
 #include <stdint.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,16 +49,17 @@ inline std::string RandomBytes(std::size_t n, unsigned seed) {
   return bytes;
 }
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it.
+// A fresh directory in the system's temporary directory ($TMPDIR on POSIX), removed with everything in it.
 class ScratchDir {
  public:
   ScratchDir() {
-    const char* tmp = getenv("TMPDIR");
-    std::string name =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/xorcodec-test-XXXXXX";
-    if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = std::filesystem::canonical(name).string();
-    chmod(path_.c_str(), 0755);
+    static std::mt19937_64 random(std::random_device{}());
+    std::filesystem::path path;
+    do {
+      path = std::filesystem::temp_directory_path() / ("xorcodec-test-" + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path));
+    path_ = std::filesystem::canonical(path).string();
+    std::filesystem::permissions(path_, std::filesystem::perms(0755));
   }
   ~ScratchDir() {
     std::error_code ignored;

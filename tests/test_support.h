@@ -49,7 +49,8 @@ inline std::string RandomBytes(std::size_t n, unsigned seed) {
   return bytes;
 }
 
-// A fresh directory in the system's temporary directory ($TMPDIR on POSIX), removed with everything in it.
+// A fresh directory in the system's temporary directory ($TMPDIR on POSIX), removed with
+// everything in it.
 class ScratchDir {
  public:
   ScratchDir() {

@@ -25,18 +25,28 @@ if ((${#missing[@]} > 0)); then
 fi
 jobs=$(nproc)
 
+# Runs ctest and adds its count of tests to the total reported at the end.
+total=0
+run_ctest() {
+  local log
+  log=$(mktemp)
+  ctest "$@" | tee "$log"
+  total=$((total + $(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)))
+  rm -f "$log"
+}
+
 echo "== layout"
 find codec tool tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run -Werror
 
 echo "== build and test"
 cmake --preset default -DXORCODEC_WERROR=ON
 cmake --build --preset default -j "$jobs"
-ctest --preset default -j "$jobs"
+run_ctest --preset default -j "$jobs"
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize -DXORCODEC_WERROR=ON
 cmake --build --preset sanitize -j "$jobs"
-ctest --preset sanitize -j "$jobs"
+run_ctest --preset sanitize -j "$jobs"
 
 echo "== fuzz for ${FUZZ_SECONDS:-60} s"
 # New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as they are.
@@ -54,4 +64,8 @@ echo "== build for 64-bit Windows and test under wine64"
 cmake -S . -B build-win64 --toolchain cmake/toolchains/mingw-w64-x86_64.cmake \
   -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
 cmake --build build-win64 -j "$jobs"
-WINEPREFIX="$PWD/build-win64/wine-prefix" WINEDEBUG=-all ctest --test-dir build-win64 --output-on-failure
+WINEPREFIX="$PWD/build-win64/wine-prefix" WINEDEBUG=-all \
+  run_ctest --test-dir build-win64 --output-on-failure
+
+# Reached only when every step above passed.
+echo "checks: ${total} passed, 0 failed"

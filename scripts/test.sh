@@ -13,16 +13,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
   pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if ((${#missing[@]} > 0)); then
-  sudo=()
-  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  "${sudo[@]}" apt-get update
-  "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 jobs=$(nproc)
 
 # Runs ctest and adds its count of tests to the total reported at the end.

@@ -31,8 +31,9 @@ class XorCodec {
   // buffer of *size + 1 bytes whose last byte is 0; the caller releases it with delete[].
   // On failure returns null with errno set and *size 0: EINVAL for keyLen < 1 or a null key with a
   // non-empty file, EISDIR or EINVAL for a directory or other file that is not regular, EFBIG for a
-  // file whose length does not fit in *size, else the error of opening or reading the file.
-  // A null `path` or `size` returns null (EINVAL) and leaves *size untouched.
+  // file whose length does not fit in *size, EIO for one that shrinks while it is read, else the
+  // error of opening or reading the file. A null `path` or `size` returns null (EINVAL) and leaves
+  // *size untouched. On Windows `path` is UTF-8 (or, if it is not valid UTF-8, the ANSI code page).
   unsigned char* GetDataFromFile(const char* path, uint32_t* size, const int32_t* key,
                                  int32_t keyLen);
 

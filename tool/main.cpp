@@ -31,13 +31,18 @@ constexpr char kUsage[] =
 
 void Complain(const std::string& line) { fprintf(stderr, "xorscramble: %s\n", line.c_str()); }
 
+// The system's own words for a file it could not read, with the reason.
+void ReadFailed(const std::string& jsonpath, const std::string& reason) {
+  Complain("Get data from file(" + jsonpath + ") failed! (" + reason + ")");
+}
+
 int Scramble(const std::string& jsonpath) {
   SafeReplace file;
   switch (file.Open(jsonpath)) {
     case SafeReplace::Status::kOk:
       break;
     case SafeReplace::Status::kUnreadable:
-      Complain("Get data from file(" + jsonpath + ") failed! (" + file.Reason() + ")");
+      ReadFailed(jsonpath, file.Reason());
       return kExitFailed;
     case SafeReplace::Status::kRefused:
       Complain(jsonpath + ": " + file.Reason());
@@ -48,7 +53,7 @@ int Scramble(const std::string& jsonpath) {
   const std::unique_ptr<unsigned char[]> data(XorCodec::Instance().GetDataFromFile(
       file.Target().c_str(), &size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen));
   if (!data) {
-    Complain("Get data from file(" + jsonpath + ") failed! (" + strerror(errno) + ")");
+    ReadFailed(jsonpath, strerror(errno));
     return kExitFailed;
   }
   if (file.Commit(data.get(), size) != SafeReplace::Status::kOk) {

@@ -15,6 +15,7 @@
 namespace {
 
 using testing_support::DataFile;
+using testing_support::kBuiltIn;
 using testing_support::RandomBytes;
 using testing_support::ReadFile;
 using testing_support::Scrambled;
@@ -23,9 +24,6 @@ using testing_support::WriteFile;
 
 static_assert(!std::is_copy_constructible_v<XorCodec> && !std::is_copy_assignable_v<XorCodec>);
 static_assert(!std::is_default_constructible_v<XorCodec>);
-
-const std::vector<int32_t> kBuiltIn(std::begin(xorcodec::kBuiltInKey),
-                                    std::end(xorcodec::kBuiltInKey));
 
 // Reads `path` through GetDataFromFile; the content, or a failure with errno.
 struct Read {

@@ -14,7 +14,12 @@
 #include <string>
 #include <vector>
 
+#include <xorcodec/xor_codec.h>
+
 namespace testing_support {
+
+inline const std::vector<int32_t> kBuiltIn(std::begin(xorcodec::kBuiltInKey),
+                                           std::end(xorcodec::kBuiltInKey));
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -34,6 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::DataFile;
+using testing_support::kBuiltIn;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
 using testing_support::WriteFile;
@@ -141,8 +142,6 @@ std::vector<std::string> Names(const std::string& dir) {
   return names;
 }
 
-const std::vector<int32_t> kBuiltIn(std::begin(xorcodec::kBuiltInKey),
-                                    std::end(xorcodec::kBuiltInKey));
 const std::string kPlain = ReadFile(DataFile("sample.json"));
 const std::string kScrambled = ReadFile(DataFile("sample.json.scrambled"));
 

@@ -247,115 +247,71 @@ const std::string kShim = std::string("LD_PRELOAD=") + FAULT_SHIM_PATH;
 const std::string kAsanShim = "ASAN_OPTIONS=verify_asan_link_order=0";
 
 TEST(Command, RefusesAndLeavesEverythingAsItWas) {
+  using S = std::string;
+  // clang-format off
   const Refusal cases[] = {
-      {"missing file",
-       [](auto&, auto) { return std::string("missing.json"); },
-       {},
-       1,
-       ReadFailed("{}", "No such file or directory")},
-      {"directory",
-       [](auto& dir, auto) { return fs::create_directory(dir / "sub"), std::string("sub"); },
-       {},
-       1,
-       ReadFailed("{}", "Is a directory")},
+      {"missing file", [](auto&, auto) { return S("missing.json"); },
+       {}, 1, ReadFailed("{}", "No such file or directory")},
+      {"directory", [](auto& dir, auto) { return fs::create_directory(dir / "sub"), S("sub"); },
+       {}, 1, ReadFailed("{}", "Is a directory")},
       {"FIFO, without waiting for a writer",
-       [](auto& dir, auto) { return mkfifo((dir / "fifo").c_str(), 0644), std::string("fifo"); },
-       {},
-       1,
-       ReadFailed("{}", "Not a regular file")},
-      {"dangling symlink",
-       [](auto& dir, auto) { return symlink("gone", (dir / "l").c_str()), std::string("l"); },
-       {},
-       1,
-       ReadFailed("{}", "No such file or directory")},
-      {"symlink loop",
-       [](auto& dir, auto) { return symlink("loop", (dir / "loop").c_str()), std::string("loop"); },
-       {},
-       1,
-       ReadFailed("{}", "Too many levels of symbolic links")},
+       [](auto& dir, auto) { return mkfifo((dir / "fifo").c_str(), 0644), S("fifo"); },
+       {}, 1, ReadFailed("{}", "Not a regular file")},
+      {"dangling symlink", [](auto& dir, auto) { return symlink("gone", (dir / "l").c_str()), S("l"); },
+       {}, 1, ReadFailed("{}", "No such file or directory")},
+      {"symlink loop", [](auto& dir, auto) { return symlink("loop", (dir / "loop").c_str()), S("loop"); },
+       {}, 1, ReadFailed("{}", "Too many levels of symbolic links")},
       {"hard links",
+       [](auto& dir, auto) { return link((dir / Plain(dir)).c_str(), (dir / "b").c_str()), S("data.json"); },
+       {}, 1, "xorscramble: {}: has 2 hard links; replacing it would split them\n"},
+      {"locked by another run",
        [](auto& dir, auto) {
-         link((dir / Plain(dir)).c_str(), (dir / "other.json").c_str());
-         return std::string("data.json");
+         // The lock is held, like another run's, until the test program ends.
+         return flock(open((dir / Plain(dir)).c_str(), O_RDONLY | O_CLOEXEC), LOCK_EX), S("data.json");
        },
-       {},
-       1,
-       "xorscramble: {}: has 2 hard links; replacing it would split them\n"},
-      {"file-size limit",
-       [](auto& dir, auto) { return Plain(dir); },
-       {0, 256},
-       1,
-       "xorscramble: {}: cannot write the new content: File too large\n"},
-      {"changed by another writer meanwhile",
-       [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, kTouch}},
-       1,
+       {}, 1, "xorscramble: {}: in use by another process (locked)\n"},
+      {"file-size limit", [](auto& dir, auto) { return Plain(dir); },
+       {0, 256}, 1, "xorscramble: {}: cannot write the new content: File too large\n"},
+      {"changed by another writer meanwhile", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, kTouch}}, 1,
        "xorscramble: {}: changed while being scrambled; left as it was\n"},
-      {"interrupted",
-       [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=2"}},
-       128 + SIGINT,
-       ""},
-      {"terminated",
-       [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=15"}},
-       128 + SIGTERM,
-       ""},
-      {"hung up",
-       [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=1"}},
-       128 + SIGHUP,
-       ""},
-      {"unreadable",
-       [](auto& dir, auto skip) {
-         Own(dir / Plain(dir), 0, 0200);
-         return NeedsRoot(skip);
-       },
-       {kNobody},
-       1,
-       ReadFailed("{}", "Permission denied")},
+      {"interrupted", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=2"}}, 128 + SIGINT, ""},
+      {"terminated", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=15"}}, 128 + SIGTERM, ""},
+      {"hung up", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=1"}}, 128 + SIGHUP, ""},
+      {"unreadable", [](auto& dir, auto skip) { Own(dir / Plain(dir), 0, 0200); return NeedsRoot(skip); },
+       {kNobody}, 1, ReadFailed("{}", "Permission denied")},
       {"read-only file",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), kNobody, 0444);
-         chmod(dir.path().c_str(), 0777);
-         return NeedsRoot(skip);
+         return chmod(dir.path().c_str(), 0777), NeedsRoot(skip);
        },
-       {kNobody},
-       1,
-       "xorscramble: {}: not writable: Permission denied\n"},
+       {kNobody}, 1, "xorscramble: {}: not writable: Permission denied\n"},
       {"read-only directory",
-       [](auto& dir, auto skip) {
-         Own(dir / Plain(dir), kNobody, 0644);
-         return NeedsRoot(skip);
-       },
-       {kNobody},
-       1,
-       "xorscramble: {}: cannot create a temporary file in {dir}: Permission denied\n"},
+       [](auto& dir, auto skip) { Own(dir / Plain(dir), kNobody, 0644); return NeedsRoot(skip); },
+       {kNobody}, 1, "xorscramble: {}: cannot create a temporary file in {dir}: Permission denied\n"},
       {"owner that cannot be kept",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), 1, 0666);
-         chmod(dir.path().c_str(), 0777);
-         return NeedsRoot(skip);
+         return chmod(dir.path().c_str(), 0777), NeedsRoot(skip);
        },
-       {kNobody},
-       1,
-       "xorscramble: {}: cannot keep its owner and group: Operation not permitted\n"},
+       {kNobody}, 1, "xorscramble: {}: cannot keep its owner and group: Operation not permitted\n"},
       {"full disk",
        [](auto& dir, auto skip) {
          // A private mount namespace keeps the small file system to this test process.
          fs::create_directory(dir / "disk");
-         if (unshare(CLONE_NEWNS) != 0 ||
-             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
              mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=64k") != 0) {
-           *skip = std::string("cannot mount a small tmpfs here: ") + strerror(errno);
+           *skip = S("cannot mount a small tmpfs here: ") + strerror(errno);
          }
-         WriteFile(dir / "disk/data.json", std::string(40 << 10, 'x'));
-         return std::string("disk/data.json");
+         WriteFile(dir / "disk/data.json", S(40 << 10, 'x'));
+         return S("disk/data.json");
        },
-       {},
-       1,
-       "xorscramble: {}: cannot write the new content: No space left on device\n"},
+       {}, 1, "xorscramble: {}: cannot write the new content: No space left on device\n"},
   };
+  // clang-format on
 
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.name);

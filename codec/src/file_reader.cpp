@@ -18,6 +18,31 @@ constexpr std::size_t kBlock = std::size_t{256} << 10;
 
 }  // namespace
 
+InputFile::~InputFile() {
+  if (fd_ >= 0) {
+    const int saved = errno;
+    Close();
+    errno = saved;
+  }
+}
+
+bool InputFile::Read(unsigned char* buf, std::size_t n) {
+  while (n > 0) {
+    const int64_t got = ReadSome(buf, n);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) {
+      errno = EIO;
+      return false;
+    }
+    buf += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 unsigned char* ReadFileTransformed(const char* path, const int32_t* key, int32_t keyLen,
                                    uint32_t* count) {
   if (keyLen < 1) {

@@ -1,5 +1,5 @@
-// Reading one regular file from start to end: the part of the codec that differs between
-// operating systems.
+// Reading one regular file from start to end. Opening, one read and closing differ between
+// operating systems (input_file_posix.cpp, input_file_windows.cpp); the rest is file_reader.cpp.
 
 #ifndef XORCODEC_INPUT_FILE_H_
 #define XORCODEC_INPUT_FILE_H_
@@ -28,6 +28,10 @@ class InputFile {
   bool Read(unsigned char* buf, std::size_t n);
 
  private:
+  // One read of at most n bytes, as read() does it: the count, 0 at the end, or -1 with errno.
+  int64_t ReadSome(unsigned char* buf, std::size_t n);
+  void Close();
+
   int fd_ = -1;
   uint64_t size_ = 0;
 };

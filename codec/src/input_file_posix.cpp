@@ -8,13 +8,7 @@
 
 namespace xorcodec::detail {
 
-InputFile::~InputFile() {
-  if (fd_ >= 0) {
-    const int saved = errno;
-    close(fd_);
-    errno = saved;
-  }
-}
+void InputFile::Close() { close(fd_); }
 
 bool InputFile::Open(const char* path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below like any other
@@ -30,22 +24,7 @@ bool InputFile::Open(const char* path) {
   return true;
 }
 
-bool InputFile::Read(unsigned char* buf, std::size_t n) {
-  while (n > 0) {
-    const ssize_t got = read(fd_, buf, n);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) {
-      errno = EIO;
-      return false;
-    }
-    buf += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
+int64_t InputFile::ReadSome(unsigned char* buf, std::size_t n) { return read(fd_, buf, n); }
 
 // A fresh buffer costs a page fault per page on first touch; for a large one, 2 MiB pages make
 // that one fault where 4 KiB pages take 512. Only whole aligned huge pages inside it are advised.

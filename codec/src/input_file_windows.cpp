@@ -28,13 +28,7 @@ std::wstring Widen(const char* path) {
 
 }  // namespace
 
-InputFile::~InputFile() {
-  if (fd_ >= 0) {
-    const int saved = errno;
-    _close(fd_);
-    errno = saved;
-  }
-}
+void InputFile::Close() { _close(fd_); }
 
 bool InputFile::Open(const char* path) {
   const std::wstring wide = Widen(path);
@@ -57,19 +51,8 @@ bool InputFile::Open(const char* path) {
   return true;
 }
 
-bool InputFile::Read(unsigned char* buf, std::size_t n) {
-  while (n > 0) {
-    const unsigned int want = n < (1u << 30) ? static_cast<unsigned int>(n) : (1u << 30);
-    const int got = _read(fd_, buf, want);
-    if (got < 0) return false;
-    if (got == 0) {
-      errno = EIO;
-      return false;
-    }
-    buf += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
+int64_t InputFile::ReadSome(unsigned char* buf, std::size_t n) {
+  return _read(fd_, buf, n < (1u << 30) ? static_cast<unsigned int>(n) : (1u << 30));
 }
 
 void PrepareLargeBuffer(unsigned char*, std::size_t) {}

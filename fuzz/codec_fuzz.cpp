@@ -1,6 +1,6 @@
-// libFuzzer target: arbitrary bytes and keys through the file reader, the crypto-data reader and
-// the string transforms, each checked against the key schedule written out plainly and against
-// its own round trip.
+// libFuzzer target: arbitrary bytes and keys through the file and descriptor readers, the
+// crypto-data reader and the string transforms, each checked against the key schedule written out
+// plainly and against its own round trip.
 //
 // Input: a key length (which may be invalid), that many key elements, then the content.
 
@@ -50,6 +50,7 @@ class MemoryFile {
           "cannot write the memory file");
   }
   const char* path() const { return path_.c_str(); }
+  int fd() const { return fd_; }
 
  private:
   int fd_;
@@ -87,6 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
   }
   Check(ok, "GetDataFromFile failed on a regular file");
   Check(read == Reference(content, key.data(), key.size()), "GetDataFromFile differs");
+  // The descriptor held by the caller gives the same, from the first byte whatever its offset.
+  lseek(file.fd(), static_cast<off_t>(content.size() / 2), SEEK_SET);
+  uint32_t held_size = 0;
+  const std::unique_ptr<unsigned char[]> held(
+      codec.GetDataFromDescriptor(file.fd(), &held_size, key.data(), keyLen));
+  Check(held && std::string(reinterpret_cast<char*>(held.get()), held_size) == read,
+        "GetDataFromDescriptor differs from GetDataFromFile");
   file.Set(read);
   Check(ReadBack(file.path(), key.data(), keyLen, &ok) == content, "file round trip differs");
 

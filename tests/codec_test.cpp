@@ -1,6 +1,12 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <memory>
 #include <string>
@@ -25,30 +31,56 @@ using testing_support::WriteFile;
 static_assert(!std::is_copy_constructible_v<XorCodec> && !std::is_copy_assignable_v<XorCodec>);
 static_assert(!std::is_default_constructible_v<XorCodec>);
 
-// Reads `path` through GetDataFromFile; the content, or a failure with errno.
+// A descriptor open for reading `path`, as another program would hold one; -1 with errno.
+int OpenForReading(const std::string& path) {
+#ifdef _WIN32
+  return _open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+  return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
+}
+
+// The three ways to read a file: they must agree in every result.
+enum class Via { kFile, kDecodeFile, kDescriptor };
+
+// Reads `path` through the codec; the content, or a failure with errno.
 struct Read {
   bool ok;
   std::string bytes;
   int error;
   uint32_t size;
+  bool opened = true;  // false: the test could not open a descriptor on `path`
 };
 
 Read ReadThroughCodec(const std::string& path, const int32_t* key, int32_t keyLen,
-                      bool decode_file = false) {
+                      Via via = Via::kFile) {
   uint32_t size = 12345;
-  errno = 0;
   XorCodec& codec = XorCodec::Instance();
-  const std::unique_ptr<unsigned char[]> data(
-      decode_file ? codec.DecodeFile(path.c_str(), &size, key, keyLen)
-                  : codec.GetDataFromFile(path.c_str(), &size, key, keyLen));
+  std::unique_ptr<unsigned char[]> data;
+  if (via == Via::kDescriptor) {
+    const int fd = OpenForReading(path);
+    if (fd < 0) return {false, "", errno, size, false};
+    // Read from the first byte whatever the offset, which stays where it was (a FIFO has none).
+    const bool seekable = lseek(fd, 1, SEEK_SET) == 1;
+    errno = 0;
+    data.reset(codec.GetDataFromDescriptor(fd, &size, key, keyLen));
+    const int error = errno;
+    if (seekable) EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 1) << "the descriptor's offset moved";
+    EXPECT_EQ(close(fd), 0) << "the descriptor was closed";
+    errno = error;
+  } else {
+    errno = 0;
+    data.reset(via == Via::kDecodeFile ? codec.DecodeFile(path.c_str(), &size, key, keyLen)
+                                       : codec.GetDataFromFile(path.c_str(), &size, key, keyLen));
+  }
   if (!data) return {false, "", errno, size};
   EXPECT_EQ(data[size], 0) << "the byte behind the content";
   return {true, std::string(reinterpret_cast<char*>(data.get()), size), 0, size};
 }
 
 Read ReadThroughCodec(const std::string& path, const std::vector<int32_t>& key,
-                      bool decode_file = false) {
-  return ReadThroughCodec(path, key.data(), static_cast<int32_t>(key.size()), decode_file);
+                      Via via = Via::kFile) {
+  return ReadThroughCodec(path, key.data(), static_cast<int32_t>(key.size()), via);
 }
 
 TEST(KeySchedule, KnownVectors) {
@@ -96,7 +128,8 @@ TEST(KeySchedule, AgreesWithReferenceAcrossBoundaries) {
       ASSERT_TRUE(got.ok) << strerror(got.error);
       EXPECT_EQ(got.size, size);
       EXPECT_TRUE(got.bytes == Scrambled(plain, key));
-      EXPECT_TRUE(ReadThroughCodec(dir / "f", key, true).bytes == got.bytes) << "DecodeFile";
+      EXPECT_TRUE(ReadThroughCodec(dir / "f", key, Via::kDecodeFile).bytes == got.bytes);
+      EXPECT_TRUE(ReadThroughCodec(dir / "f", key, Via::kDescriptor).bytes == got.bytes);
     }
   }
 }
@@ -140,10 +173,13 @@ TEST(GetDataFromFile, Failures) {
       {"null key", dir / "data", nullptr, 1, EINVAL},
   };
   for (const Case& c : cases) {
-    const Read got = ReadThroughCodec(c.path, c.key, c.keyLen);
-    EXPECT_FALSE(got.ok) << c.name;
-    EXPECT_EQ(got.error, c.error) << c.name << ": " << strerror(got.error);
-    EXPECT_EQ(got.size, 0u) << c.name;
+    for (const Via via : {Via::kFile, Via::kDescriptor}) {
+      const Read got = ReadThroughCodec(c.path, c.key, c.keyLen, via);
+      if (!got.opened) continue;  // missing, or a directory on Windows
+      EXPECT_FALSE(got.ok) << c.name;
+      EXPECT_EQ(got.error, c.error) << c.name << ": " << strerror(got.error);
+      EXPECT_EQ(got.size, 0u) << c.name;
+    }
 
     if (c.key != key || c.keyLen != 1) continue;
     // The crypto-data reader fails alike, and leaves the caller's count alone.
@@ -157,7 +193,19 @@ TEST(GetDataFromFile, Failures) {
   // A null key is fine where no byte needs it.
   EXPECT_TRUE(ReadThroughCodec(dir / "empty", nullptr, 1).ok);
 
+  // Descriptors that cannot be read from.
   uint32_t size = 12345;
+  const int write_only = open((dir / "data").c_str(), O_WRONLY);
+  for (const int fd : {-1, write_only}) {
+    errno = 0;
+    EXPECT_EQ(XorCodec::Instance().GetDataFromDescriptor(fd, &size, key, 1), nullptr);
+    EXPECT_EQ(errno, EBADF) << "descriptor " << fd;
+    EXPECT_EQ(size, 0u);
+    size = 12345;
+  }
+  close(write_only);
+  EXPECT_EQ(XorCodec::Instance().GetDataFromDescriptor(0, nullptr, key, 1), nullptr);
+
   EXPECT_EQ(XorCodec::Instance().GetDataFromFile(nullptr, &size, key, 1), nullptr);
   EXPECT_EQ(size, 12345u) << "a null path leaves the count alone";
   EXPECT_EQ(XorCodec::Instance().DecodeFile((dir / "data").c_str(), nullptr, key, 1), nullptr);

@@ -10,18 +10,11 @@
 #include "key_schedule.h"
 
 namespace xorcodec::detail {
-namespace {
-
-// Large enough that system calls cost nothing next to the copy, small enough that a block is
-// still in cache when it is transformed.
-constexpr std::size_t kBlock = std::size_t{256} << 10;
-
-}  // namespace
 
 InputFile::~InputFile() {
   if (fd_ >= 0) {
     const int saved = errno;
-    Close();
+    Release();
     errno = saved;
   }
 }
@@ -43,14 +36,22 @@ bool InputFile::Read(unsigned char* buf, std::size_t n) {
   return true;
 }
 
-unsigned char* ReadFileTransformed(const char* path, const int32_t* key, int32_t keyLen,
-                                   uint32_t* count) {
+namespace {
+
+// Large enough that system calls cost nothing next to the copy, small enough that a block is
+// still in cache when it is transformed.
+constexpr std::size_t kBlock = std::size_t{256} << 10;
+
+// Opens the input with `open` (a call on the InputFile), then reads and transforms it block by
+// block straight into the buffer that is returned.
+template <typename Opener>
+unsigned char* ReadTransformed(Opener open, const int32_t* key, int32_t keyLen, uint32_t* count) {
   if (keyLen < 1) {
     errno = EINVAL;
     return nullptr;
   }
   InputFile file;
-  if (!file.Open(path)) return nullptr;
+  if (!open(file)) return nullptr;
   // The count is 32 bits, and the buffer needs one byte more than the content.
   if (file.size() > UINT32_MAX || file.size() >= SIZE_MAX) {
     errno = EFBIG;
@@ -74,6 +75,18 @@ unsigned char* ReadFileTransformed(const char* path, const int32_t* key, int32_t
   data[n] = 0;
   *count = static_cast<uint32_t>(n);
   return data.release();
+}
+
+}  // namespace
+
+unsigned char* ReadFileTransformed(const char* path, const int32_t* key, int32_t keyLen,
+                                   uint32_t* count) {
+  return ReadTransformed([path](InputFile& file) { return file.Open(path); }, key, keyLen, count);
+}
+
+unsigned char* ReadDescriptorTransformed(int fd, const int32_t* key, int32_t keyLen,
+                                         uint32_t* count) {
+  return ReadTransformed([fd](InputFile& file) { return file.Attach(fd); }, key, keyLen, count);
 }
 
 }  // namespace xorcodec::detail

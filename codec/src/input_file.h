@@ -13,6 +13,7 @@ namespace xorcodec::detail {
 class InputFile {
  public:
   InputFile() = default;
+  // Closes a file that Open opened; a descriptor given to Attach stays open.
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -21,6 +22,10 @@ class InputFile {
   // EISDIR for a directory, EINVAL for anything else that is not a regular file.
   bool Open(const char* path);
 
+  // Reads the file open on the caller's descriptor `fd`, from its first byte, whatever its offset.
+  // Fails as Open does, or with EBADF.
+  bool Attach(int fd);
+
   // The file's length when it was opened.
   uint64_t size() const { return size_; }
 
@@ -28,12 +33,21 @@ class InputFile {
   bool Read(unsigned char* buf, std::size_t n);
 
  private:
-  // One read of at most n bytes, as read() does it: the count, 0 at the end, or -1 with errno.
+  // Takes the length of the regular file on fd_, or fails as Open does.
+  bool Measure();
+  // One read of at most n bytes at offset_, as read() does it: the count, 0 at the end, or -1
+  // with errno.
   int64_t ReadSome(unsigned char* buf, std::size_t n);
-  void Close();
+  // Closes an opened file; leaves an attached descriptor as the caller had it.
+  void Release();
 
   int fd_ = -1;
+  bool owned_ = false;
   uint64_t size_ = 0;
+  uint64_t offset_ = 0;
+  // Windows: where an attached descriptor stood and its text or binary mode, to put them back.
+  int64_t caller_offset_ = -1;
+  int caller_mode_ = 0;
 };
 
 // Tells the system that a large, fresh buffer is about to be filled, where that helps.

@@ -28,20 +28,46 @@ std::wstring Widen(const char* path) {
 
 }  // namespace
 
-void InputFile::Close() { _close(fd_); }
+void InputFile::Release() {
+  if (owned_) {
+    _close(fd_);
+  } else if (caller_offset_ >= 0) {
+    _setmode(fd_, caller_mode_);
+    _lseeki64(fd_, caller_offset_, SEEK_SET);
+  }
+}
 
 bool InputFile::Open(const char* path) {
   const std::wstring wide = Widen(path);
   // Binary: text mode would turn CR LF into LF and stop at the byte 0x1A.
   fd_ = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-  struct _stat64 st;
   if (fd_ < 0) {
     // Windows will not open a directory at all, and says only that access is denied.
+    struct _stat64 st;
     if (errno == EACCES && _wstat64(wide.c_str(), &st) == 0 && (st.st_mode & _S_IFDIR) != 0) {
       errno = EISDIR;
     }
     return false;
   }
+  owned_ = true;
+  return Measure();
+}
+
+// The CRT has no positional read: an attached descriptor is read from its start and put back
+// where it stood when the reader is done.
+bool InputFile::Attach(int fd) {
+  fd_ = fd;
+  if (!Measure()) return false;
+  const int64_t at = _telli64(fd_);
+  if (at < 0 || _lseeki64(fd_, 0, SEEK_SET) != 0) return false;
+  // Text mode would translate what is read.
+  caller_mode_ = _setmode(fd_, _O_BINARY);
+  caller_offset_ = at;
+  return true;
+}
+
+bool InputFile::Measure() {
+  struct _stat64 st;
   if (_fstat64(fd_, &st) != 0) return false;
   if ((st.st_mode & _S_IFREG) == 0) {
     errno = (st.st_mode & _S_IFDIR) != 0 ? EISDIR : EINVAL;
@@ -52,7 +78,9 @@ bool InputFile::Open(const char* path) {
 }
 
 int64_t InputFile::ReadSome(unsigned char* buf, std::size_t n) {
-  return _read(fd_, buf, n < (1u << 30) ? static_cast<unsigned int>(n) : (1u << 30));
+  const int got = _read(fd_, buf, n < (1u << 30) ? static_cast<unsigned int>(n) : (1u << 30));
+  if (got > 0) offset_ += static_cast<uint64_t>(got);
+  return got;
 }
 
 void PrepareLargeBuffer(unsigned char*, std::size_t) {}

@@ -21,6 +21,16 @@ unsigned char* XorCodec::GetDataFromFile(const char* path, uint32_t* size, const
   return xorcodec::detail::ReadFileTransformed(path, key, keyLen, size);
 }
 
+unsigned char* XorCodec::GetDataFromDescriptor(int fd, uint32_t* size, const int32_t* key,
+                                               int32_t keyLen) {
+  if (size == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  *size = 0;
+  return xorcodec::detail::ReadDescriptorTransformed(fd, key, keyLen, size);
+}
+
 unsigned char* XorCodec::DecodeFile(const char* path, uint32_t* size, const int32_t* key,
                                     int32_t keyLen) {
   return GetDataFromFile(path, size, key, keyLen);

@@ -37,6 +37,12 @@ class XorCodec {
   unsigned char* GetDataFromFile(const char* path, uint32_t* size, const int32_t* key,
                                  int32_t keyLen);
 
+  // As GetDataFromFile, for the regular file open for reading on the descriptor `fd` (on Windows
+  // a C runtime descriptor): its whole content from the first byte, whatever the descriptor's
+  // offset, which is left as it was. `fd` stays open and the caller's. A descriptor that is not
+  // open for reading fails with EBADF; a null `size` returns null (EINVAL).
+  unsigned char* GetDataFromDescriptor(int fd, uint32_t* size, const int32_t* key, int32_t keyLen);
+
   // The same as GetDataFromFile.
   unsigned char* DecodeFile(const char* path, uint32_t* size, const int32_t* key, int32_t keyLen);
 

@@ -56,6 +56,11 @@ bool InputFile::Open(const char* path) {
 // The CRT has no positional read: an attached descriptor is read from its start and put back
 // where it stood when the reader is done.
 bool InputFile::Attach(int fd) {
+  // Not every C runtime says EBADF for a descriptor that is not open.
+  if (fd < 0 || _get_osfhandle(fd) == -1) {
+    errno = EBADF;
+    return false;
+  }
   fd_ = fd;
   if (!Measure()) return false;
   const int64_t at = _telli64(fd_);

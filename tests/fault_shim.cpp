@@ -1,16 +1,78 @@
-// Preloaded into xorscramble by tool_test to act at the moment the new content has been written,
-// the first fsync: XORSCRAMBLE_TEST_TOUCH=path moves that file's modification time, as another
-// writer would; XORSCRAMBLE_TEST_SIGNAL=n raises signal n.
+// Preloaded into xorscramble by tool_test to make the file system misbehave at chosen moments:
+//   XORSCRAMBLE_TEST_TOUCH=path   at the first fsync, moves that file's modification time, as
+//                                 another writer would;
+//   XORSCRAMBLE_TEST_SIGNAL=n     at the first fsync, raises signal n;
+//   XORSCRAMBLE_TEST_NO_TMPFILE=1 O_TMPFILE fails, as on a file system without it;
+//   XORSCRAMBLE_TEST_NO_REMOVE=1  renameat and unlinkat fail with EPERM, as in an append-only
+//                                 folder;
+//   XORSCRAMBLE_TEST_DIR_EIO=1    fsync of a directory fails with EIO.
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
-extern "C" int fsync(int fd) {
-  using Fsync = int (*)(int);
-  static const auto real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+namespace {
+
+template <typename F>
+F Real(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+bool Set(const char* knob) { return getenv(knob) != nullptr; }
+
+int OpenAt(const char* real_name, int dir, const char* path, int flags, va_list args) {
+  using OpenAtFn = int (*)(int, const char*, int, ...);
+  const mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
+                          ? static_cast<mode_t>(va_arg(args, int))
+                          : 0;
+  if ((flags & O_TMPFILE) == O_TMPFILE && Set("XORSCRAMBLE_TEST_NO_TMPFILE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return Real<OpenAtFn>(real_name)(dir, path, flags, mode);
+}
+
+}  // namespace
+
+extern "C" {
+
+int openat(int dir, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int fd = OpenAt("openat", dir, path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int fd = OpenAt("openat64", dir, path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+  if (Set("XORSCRAMBLE_TEST_NO_REMOVE")) {
+    errno = EPERM;
+    return -1;
+  }
+  return Real<int (*)(int, const char*, int, const char*)>("renameat")(from_dir, from, to_dir, to);
+}
+
+int unlinkat(int dir, const char* path, int flags) {
+  if (Set("XORSCRAMBLE_TEST_NO_REMOVE")) {
+    errno = EPERM;
+    return -1;
+  }
+  return Real<int (*)(int, const char*, int)>("unlinkat")(dir, path, flags);
+}
+
+int fsync(int fd) {
   static bool fired = false;
   if (!fired) {
     fired = true;
@@ -20,5 +82,12 @@ extern "C" int fsync(int fd) {
     }
     if (const char* sig = getenv("XORSCRAMBLE_TEST_SIGNAL")) raise(atoi(sig));
   }
-  return real(fd);
+  struct stat st;
+  if (Set("XORSCRAMBLE_TEST_DIR_EIO") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EIO;
+    return -1;
+  }
+  return Real<int (*)(int)>("fsync")(fd);
 }
+
+}  // extern "C"

@@ -3,13 +3,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -46,6 +51,8 @@ struct RunOptions {
   rlim_t file_limit = RLIM_INFINITY;
   std::vector<std::string> env;  // NAME=value
   bool full_stdout = false;      // standard output on /dev/full
+  std::vector<int> ignored;      // signals ignored when the command starts, as nohup leaves them
+  bool traced = false;           // stopped before exec for a tracer (see RunAttacked)
 };
 
 struct Outcome {
@@ -90,7 +97,12 @@ Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
     dup2(options.full_stdout ? open("/dev/full", O_WRONLY) : fileno(out), 1);
     dup2(fileno(err), 2);
     const struct rlimit limit = {options.file_limit, options.file_limit};
-    if (chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+    const struct rlimit no_core = {0, 0};  // a core file would land in the directory under test
+    if (chdir(cwd.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+        setrlimit(RLIMIT_CORE, &no_core) != 0) {
+      _exit(125);
+    }
+    for (int sig : options.ignored) signal(sig, SIG_IGN);
     if (options.uid != 0 &&
         (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0)) {
       _exit(125);
@@ -100,17 +112,25 @@ Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
     std::vector<char*> argv{const_cast<char*>(tool.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    if (options.traced && (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP))) {
+      _exit(125);
+    }
     execv(argv[0], argv.data());
     _exit(126);
   }
   return {pid, out, err};
 }
 
+// The outcome of a run whose wait status is known.
+Outcome Collect(const Child& child, int wstatus) {
+  const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return {status, Slurp(child.out), Slurp(child.err)};
+}
+
 Outcome Finish(const Child& child) {
   int wstatus = 0;
   waitpid(child.pid, &wstatus, 0);
-  const int status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  return {status, Slurp(child.out), Slurp(child.err)};
+  return Collect(child, wstatus);
 }
 
 Outcome RunTool(const std::string& cwd, const std::vector<std::string>& args,
@@ -224,7 +244,7 @@ TEST(Command, Usage) {
 // Each case arranges a scratch directory and names the path to pass; the command must fail with
 // the message given and leave every file in the directory as it was, with no temporary file.
 struct Refusal {
-  const char* name;
+  std::string name;
   std::function<std::string(const ScratchDir&, std::string* skip)> arrange;
   RunOptions options;
   int status;
@@ -242,14 +262,47 @@ std::string Plain(const ScratchDir& dir, const std::string& name = "data.json") 
 }
 
 const std::string kTouch = "XORSCRAMBLE_TEST_TOUCH=data.json";
-const std::string kShim = std::string("LD_PRELOAD=") + FAULT_SHIM_PATH;
-// Under AddressSanitizer the shim would otherwise be refused for loading before its runtime.
-const std::string kAsanShim = "ASAN_OPTIONS=verify_asan_link_order=0";
+const std::string kNoTmpfile = "XORSCRAMBLE_TEST_NO_TMPFILE=1";
+
+// The fault shim preloaded, with its knobs set.
+std::vector<std::string> Shimmed(std::vector<std::string> knobs) {
+  knobs.push_back(std::string("LD_PRELOAD=") + FAULT_SHIM_PATH);
+  // Under AddressSanitizer the shim would otherwise be refused for loading before its runtime.
+  knobs.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  return knobs;
+}
+
+// Marks a file or folder append-only (chattr +a), or clears its marks; false where the file
+// system or the process's rights do not allow it.
+bool AppendOnly(const std::string& path, bool on) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int flags = 0;
+  const bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                  (flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL,
+                   ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+std::string MarkedAppendOnly(const std::string& path, std::string* skip) {
+  if (!AppendOnly(path, true))
+    *skip = std::string("cannot mark a file append-only here: ") + strerror(errno);
+  return "data.json";
+}
+
+// A symbolic link at `dir / name` to `target`, owned by `uid` (which needs root).
+std::string Link(const ScratchDir& dir, const std::string& target, const std::string& name,
+                 uid_t uid) {
+  EXPECT_EQ(symlink(target.c_str(), (dir / name).c_str()), 0);
+  lchown((dir / name).c_str(), uid, uid);
+  return name;
+}
 
 TEST(Command, RefusesAndLeavesEverythingAsItWas) {
   using S = std::string;
+  const S kLinkRefused = ": it belongs to another user, who does not own what it leads to\n";
   // clang-format off
-  const Refusal cases[] = {
+  std::vector<Refusal> cases = {
       {"missing file", [](auto&, auto) { return S("missing.json"); },
        {}, 1, ReadFailed("{}", "No such file or directory")},
       {"directory", [](auto& dir, auto) { return fs::create_directory(dir / "sub"), S("sub"); },
@@ -257,10 +310,15 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
       {"FIFO, without waiting for a writer",
        [](auto& dir, auto) { return mkfifo((dir / "fifo").c_str(), 0644), S("fifo"); },
        {}, 1, ReadFailed("{}", "Not a regular file")},
+      {"regular file taken for a directory", [](auto& dir, auto) { return Plain(dir) + "/"; },
+       {}, 1, ReadFailed("{}", "Not a directory")},
       {"dangling symlink", [](auto& dir, auto) { return symlink("gone", (dir / "l").c_str()), S("l"); },
        {}, 1, ReadFailed("{}", "No such file or directory")},
       {"symlink loop", [](auto& dir, auto) { return symlink("loop", (dir / "loop").c_str()), S("loop"); },
        {}, 1, ReadFailed("{}", "Too many levels of symbolic links")},
+      {"name that would drive the terminal", [](auto&, auto) { return S("new\nline\x1b[2J\x9b\xc2\x85.json"); },
+       {}, 1, "xorscramble: Get data from file(new\\nline\\x1b[2J\\x9b\\xc2\\x85.json) failed! "
+              "(No such file or directory)\n"},
       {"hard links",
        [](auto& dir, auto) { return link((dir / Plain(dir)).c_str(), (dir / "b").c_str()), S("data.json"); },
        {}, 1, "xorscramble: {}: has 2 hard links; replacing it would split them\n"},
@@ -272,15 +330,26 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
        {}, 1, "xorscramble: {}: in use by another process (locked)\n"},
       {"file-size limit", [](auto& dir, auto) { return Plain(dir); },
        {0, 256}, 1, "xorscramble: {}: cannot write the new content: File too large\n"},
+      {"file-size limit, named temporary file", [](auto& dir, auto) { return Plain(dir); },
+       {0, 256, Shimmed({kNoTmpfile})}, 1, "xorscramble: {}: cannot write the new content: File too large\n"},
       {"changed by another writer meanwhile", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, kTouch}}, 1,
+       {0, RLIM_INFINITY, Shimmed({kTouch})}, 1,
        "xorscramble: {}: changed while being scrambled; left as it was\n"},
-      {"interrupted", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=2"}}, 128 + SIGINT, ""},
-      {"terminated", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=15"}}, 128 + SIGTERM, ""},
-      {"hung up", [](auto& dir, auto) { return Plain(dir); },
-       {0, RLIM_INFINITY, {kShim, kAsanShim, "XORSCRAMBLE_TEST_SIGNAL=1"}}, 128 + SIGHUP, ""},
+      {"changed meanwhile, named temporary file", [](auto& dir, auto) { return Plain(dir); },
+       {0, RLIM_INFINITY, Shimmed({kTouch, kNoTmpfile})}, 1,
+       "xorscramble: {}: changed while being scrambled; left as it was\n"},
+      {"another user's link to root's file",
+       [](auto& dir, auto skip) { Plain(dir), NeedsRoot(skip); return Link(dir, "data.json", "evil", kNobody); },
+       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused},
+      {"another user's link to root's folder, on the way",
+       [](auto& dir, auto skip) { Plain(dir), NeedsRoot(skip); return Link(dir, ".", "here", kNobody) + "/data.json"; },
+       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/here" + kLinkRefused},
+      {"another user's link to a link to root's file",
+       [](auto& dir, auto skip) {
+         Plain(dir), NeedsRoot(skip), Link(dir, "data.json", "mine", 0);
+         return Link(dir, "mine", "evil", kNobody);
+       },
+       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused},
       {"unreadable", [](auto& dir, auto skip) { Own(dir / Plain(dir), 0, 0200); return NeedsRoot(skip); },
        {kNobody}, 1, ReadFailed("{}", "Permission denied")},
       {"read-only file",
@@ -292,6 +361,18 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
       {"read-only directory",
        [](auto& dir, auto skip) { Own(dir / Plain(dir), kNobody, 0644); return NeedsRoot(skip); },
        {kNobody}, 1, "xorscramble: {}: cannot create a temporary file in {dir}: Permission denied\n"},
+      {"directory that can be written but not read",
+       [](auto& dir, auto skip) {
+         Own(dir / Plain(dir), kNobody, 0644);
+         Own(dir.path(), kNobody, 0300);
+         return NeedsRoot(skip);
+       },
+       {kNobody}, 1, "xorscramble: {}: cannot open its directory {dir}: Permission denied\n"},
+      {"append-only directory", [](auto& dir, auto skip) { Plain(dir); return MarkedAppendOnly(dir.path(), skip); },
+       {}, 1, "xorscramble: {}: its directory {dir} is marked append-only or immutable; the file in it "
+              "cannot be replaced\n"},
+      {"append-only file", [](auto& dir, auto skip) { return MarkedAppendOnly(dir / Plain(dir), skip); },
+       {}, 1, "xorscramble: {}: is marked append-only; it cannot be replaced\n"},
       {"owner that cannot be kept",
        [](auto& dir, auto skip) {
          Own(dir / Plain(dir), 1, 0666);
@@ -312,6 +393,20 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
        {}, 1, "xorscramble: {}: cannot write the new content: No space left on device\n"},
   };
   // clang-format on
+  // Every signal that ends a process by default and that users or the system send, while the new
+  // content is written to an unnamed and to a named temporary file.
+  for (int sig :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGVTALRM}) {
+    for (const bool named : {false, true}) {
+      std::vector<std::string> knobs = {"XORSCRAMBLE_TEST_SIGNAL=" + std::to_string(sig)};
+      if (named) knobs.push_back(kNoTmpfile);
+      cases.push_back({strsignal(sig),
+                       [](auto& dir, auto) { return Plain(dir); },
+                       {0, RLIM_INFINITY, Shimmed(knobs)},
+                       128 + sig,
+                       ""});
+    }
+  }
 
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,8 +430,252 @@ TEST(Command, RefusesAndLeavesEverythingAsItWas) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(Tree(dir.path()), before) << "the directory changed";
     umount2((dir / "disk").c_str(), MNT_DETACH);
+    AppendOnly(dir.path(), false);
+    AppendOnly(dir / "data.json", false);
   }
 }
+
+// Links are followed where nobody but their owner is at stake: the caller's own, root's, and
+// another user's that leads to that user's own file.
+TEST(Command, FollowsLinksItMayTrust) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give links other owners";
+  struct Case {
+    const char* name;
+    uid_t link_owner;
+    uid_t caller;  // 0: root
+  } cases[] = {
+      {"another user's link to their own file", kNobody, 0},
+      {"root's link, for another user", 0, kNobody},
+      {"the caller's own link", kNobody, kNobody},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    Own(dir / Plain(dir), kNobody, 0644);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    Link(dir, "data.json", "link.json", c.link_owner);
+    RunOptions options;
+    options.uid = c.caller;
+    const Outcome run = RunTool(dir.path(), {"link.json"}, options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.json"));
+  }
+}
+
+// A signal that was ignored when the command started (nohup, a background job) stays ignored: the
+// run goes on and completes.
+TEST(Command, IgnoredSignalsStayIgnored) {
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE}) {
+    SCOPED_TRACE(strsignal(sig));
+    ScratchDir dir;
+    Plain(dir);
+    RunOptions options;
+    options.env = Shimmed({"XORSCRAMBLE_TEST_SIGNAL=" + std::to_string(sig), kNoTmpfile});
+    options.ignored = {sig};
+    const Outcome run = RunTool(dir.path(), {"data.json"}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+  }
+}
+
+// Failures once the new file has a name in the folder: a temporary file that cannot be removed is
+// named, so that the user can remove it; a directory sync that fails after the rename has a status
+// of its own, since the file was replaced.
+TEST(Command, FailuresAfterTheNewFileHasAName) {
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named temporary file" : "unnamed temporary file");
+    ScratchDir dir;
+    Plain(dir);
+    RunOptions options;
+    options.env = Shimmed({"XORSCRAMBLE_TEST_NO_REMOVE=1"});
+    if (named) options.env.push_back(kNoTmpfile);
+    const Outcome run = RunTool(dir.path(), {"data.json"}, options);
+    EXPECT_EQ(run.status, 1);
+    const std::regex message(
+        "xorscramble: data.json: cannot replace it: Operation not permitted; the temporary file "
+        "(" +
+        dir.path() +
+        "/\\.data\\.json\\.xorscramble-[A-Za-z0-9]{8}) could not be removed: "
+        "Operation not permitted\n");
+    std::smatch left;
+    ASSERT_TRUE(std::regex_match(run.err, left, message)) << run.err;
+    EXPECT_TRUE(ReadFile(dir / "data.json") == kPlain);
+    EXPECT_TRUE(ReadFile(left[1]) == kScrambled) << "the file named is the one left";
+  }
+
+  ScratchDir dir;
+  Plain(dir);
+  RunOptions options;
+  options.env = Shimmed({"XORSCRAMBLE_TEST_DIR_EIO=1"});
+  const Outcome run = RunTool(dir.path(), {"data.json"}, options);
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.err,
+            "xorscramble: data.json: replaced, but its directory could not be synced: "
+            "Input/output error\n");
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+}
+
+// The file-system calls of a run: the moments at which an attacker may act between its steps.
+bool IsFileCall(uint64_t nr) {
+  static const long kCalls[] = {
+      SYS_openat,   SYS_newfstatat, SYS_fstat,    SYS_statx,     SYS_readlinkat, SYS_linkat,
+      SYS_renameat, SYS_renameat2,  SYS_unlinkat, SYS_faccessat, SYS_faccessat2, SYS_fchown,
+      SYS_fchmod,   SYS_fsync,      SYS_flock,    SYS_ioctl,     SYS_pread64,    SYS_write,
+#ifdef SYS_open
+      SYS_open,     SYS_stat,       SYS_lstat,    SYS_rename,    SYS_unlink,     SYS_readlink,
+      SYS_access,   SYS_link,       SYS_chown,    SYS_chmod,
+#endif
+  };
+  return std::find(std::begin(kCalls), std::end(kCalls), static_cast<long>(nr)) != std::end(kCalls);
+}
+
+// Exchanges the names `a` and `b` with the rights of `uid` alone, as that user would.
+void SwapAs(uid_t uid, const std::string& a, const std::string& b) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(125);
+    _exit(syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0
+              ? 0
+              : 1);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "the swap failed";
+}
+
+// Which names a second user swaps, and at which file-system calls of the run (counted from 1; 0
+// is never).
+struct Attack {
+  std::string a, b;
+  int at = 0;
+  int back = 0;
+};
+
+// Runs the command under ptrace, stopped at the entry of each of its file-system calls; at the
+// attack's moments the second user swaps the names while the command waits. `calls` gets the
+// number of file-system calls that the run made.
+Outcome RunAttacked(const std::string& cwd, const std::vector<std::string>& args,
+                    RunOptions options, const Attack& attack, int* calls) {
+  options.traced = true;
+  // LeakSanitizer cannot stop a process that is traced already.
+  options.env.push_back("ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0");
+  const Child child = StartTool(cwd, args, options);
+  int wstatus = 0;
+  waitpid(child.pid, &wstatus, 0);  // stopped before exec
+  ptrace(PTRACE_SETOPTIONS, child.pid, nullptr,
+         PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
+  *calls = 0;
+  for (int deliver = 0;;) {
+    ptrace(PTRACE_SYSCALL, child.pid, nullptr, deliver);
+    deliver = 0;
+    waitpid(child.pid, &wstatus, 0);
+    if (!WIFSTOPPED(wstatus)) break;
+    if (WSTOPSIG(wstatus) == (SIGTRAP | 0x80)) {
+      struct __ptrace_syscall_info info {};
+      if (ptrace(PTRACE_GET_SYSCALL_INFO, child.pid, sizeof info, &info) > 0 &&
+          info.op == PTRACE_SYSCALL_INFO_ENTRY && IsFileCall(info.entry.nr) &&
+          (++*calls == attack.at || *calls == attack.back)) {
+        SwapAs(kNobody, attack.a, attack.b);
+      }
+    } else if (wstatus >> 16 == 0) {
+      deliver = WSTOPSIG(wstatus);  // a signal for the command, not a tracing event
+    }
+  }
+  return Collect(child, wstatus);
+}
+
+const std::string kSecret = "root only: the content of this file must never leave its folder";
+
+// Root runs the command on shared/alice/data.json, a file of the second user's in a folder that
+// she owns, inside another that she owns; secret/ is root's alone. At each file-system call of
+// the run she swaps her folder (or her file) for her link to secret/ (or to secret/data.json),
+// and swaps it back at the next call or never. Whatever the moment: secret/ holds exactly what
+// it held, its content (plain or scrambled) is in no other file, her folder holds no temporary
+// file, and the run reports success only when her folder holds her file scrambled, and failure
+// only when it holds her file as it was.
+void RaceEveryMoment(bool swap_folder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  const std::string scrambled_secret = testing_support::Scrambled(kSecret, kBuiltIn);
+  int runs = 0;
+  int replaced = 0;
+  for (const bool back : {true, false}) {
+    for (const bool named : {false, true}) {
+      int calls = 1;
+      for (int at = 0; at <= calls; ++at) {
+        SCOPED_TRACE(std::string(swap_folder ? "folder" : "file") + " swapped at call " +
+                     std::to_string(at) + (back ? " and back" : "") +
+                     (named ? ", named temporary file" : ""));
+        ScratchDir root;
+        ASSERT_EQ(mkdir((root / "secret").c_str(), 0700), 0);
+        WriteFile(root / "secret/data.json", kSecret);
+        ASSERT_EQ(chmod((root / "secret/data.json").c_str(), 0600), 0);
+        for (const char* folder : {"shared", "shared/alice"}) {
+          ASSERT_EQ(mkdir((root / folder).c_str(), 0755), 0);
+          Own(root / folder, kNobody, 0755);
+        }
+        Own(root / Plain(root, "shared/alice/data.json"), kNobody, 0644);
+        Link(root, root / "secret", "shared/decoy", kNobody);
+        Link(root, root / "secret/data.json", "shared/alice/decoy.json", kNobody);
+        const auto secret_before = Tree(root / "secret");
+
+        Attack attack;
+        attack.a = swap_folder ? root / "shared/alice" : root / "shared/alice/data.json";
+        attack.b = swap_folder ? root / "shared/decoy" : root / "shared/alice/decoy.json";
+        attack.at = at;
+        attack.back = back && at > 0 ? at + 1 : 0;
+        RunOptions options;
+        if (named) options.env = Shimmed({kNoTmpfile});
+        int made = 0;
+        const Outcome run =
+            RunAttacked(root.path(), {"shared/alice/data.json"}, options, attack, &made);
+        if (at == 0) calls = made;  // the run undisturbed: how many moments there are
+        ++runs;
+
+        EXPECT_EQ(Tree(root / "secret"), secret_before) << "the root-only folder changed";
+        for (auto it = fs::recursive_directory_iterator(root.path());
+             it != fs::recursive_directory_iterator(); ++it) {
+          if (it->path() == root / "secret") it.disable_recursion_pending();
+          if (it->path().parent_path() == root / "secret" ||
+              !fs::is_regular_file(it->symlink_status())) {
+            continue;
+          }
+          const std::string content = ReadFile(it->path());
+          EXPECT_TRUE(content.find(kSecret) == std::string::npos &&
+                      content.find(scrambled_secret) == std::string::npos)
+              << "root's content is in " << it->path();
+        }
+        const std::string alice =
+            fs::is_symlink(root / "shared/alice") ? root / "shared/decoy" : root / "shared/alice";
+        EXPECT_EQ(Names(alice), (std::vector<std::string>{"data.json", "decoy.json"}));
+        // Her two names hold her file and her link, or, after a run that succeeded, her file or
+        // her link replaced by the scrambled file (which she may have swapped on afterwards).
+        int scrambled = 0;
+        for (const char* name : {"/data.json", "/decoy.json"}) {
+          struct stat st;
+          if (lstat((alice + name).c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+          const std::string content = ReadFile(alice + name);
+          scrambled += content == kScrambled;
+          EXPECT_TRUE(content == kScrambled || content == kPlain) << name;
+          EXPECT_EQ(st.st_uid, kNobody) << name;
+        }
+        EXPECT_EQ(scrambled, run.status == 0 ? 1 : 0) << "exit status " << run.status;
+        if (run.status != 0) {
+          EXPECT_EQ(run.status, 1);
+          EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        }
+        replaced += run.status == 0;
+      }
+    }
+  }
+  std::cout << runs << " attacked runs, " << replaced << " of them replaced the file\n";
+}
+
+TEST(PathRaces, FolderSwappedForALink) { RaceEveryMoment(true); }
+TEST(PathRaces, FileSwappedForALink) { RaceEveryMoment(false); }
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include <xorcodec/xor_codec.h>
 
+#include "printable.h"
 #include "safe_replace.h"
 
 namespace {
@@ -18,6 +19,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitNotDurable = 3;
 
 constexpr char kUsage[] =
     "usage: xorscramble [--] FILE\n"
@@ -27,40 +29,41 @@ constexpr char kUsage[] =
     "  --version  print the version and exit\n"
     "\n"
     "Exit status: 0 FILE was rewritten; 1 FILE could not be read or rewritten and is left as it\n"
-    "was; 2 the command line was wrong.\n";
+    "was; 2 the command line was wrong; 3 FILE was rewritten, but the change may not survive a\n"
+    "crash (do not run again to retry: that would flip it back).\n";
 
 void Complain(const std::string& line) { fprintf(stderr, "xorscramble: %s\n", line.c_str()); }
 
 // The system's own words for a file it could not read, with the reason.
 void ReadFailed(const std::string& jsonpath, const std::string& reason) {
-  Complain("Get data from file(" + jsonpath + ") failed! (" + reason + ")");
+  Complain("Get data from file(" + Printable(jsonpath) + ") failed! (" + reason + ")");
+}
+
+// The exit status for a failed step of the replace, with its one line said.
+int Failed(const std::string& jsonpath, const SafeReplace& file, SafeReplace::Status status) {
+  if (status == SafeReplace::Status::kUnreadable) {
+    ReadFailed(jsonpath, file.Reason());
+  } else {
+    Complain(Printable(jsonpath) + ": " + file.Reason());
+  }
+  return status == SafeReplace::Status::kNotDurable ? kExitNotDurable : kExitFailed;
 }
 
 int Scramble(const std::string& jsonpath) {
   SafeReplace file;
-  switch (file.Open(jsonpath)) {
-    case SafeReplace::Status::kOk:
-      break;
-    case SafeReplace::Status::kUnreadable:
-      ReadFailed(jsonpath, file.Reason());
-      return kExitFailed;
-    case SafeReplace::Status::kRefused:
-      Complain(jsonpath + ": " + file.Reason());
-      return kExitFailed;
-  }
+  SafeReplace::Status status = file.Open(jsonpath);
+  if (status != SafeReplace::Status::kOk) return Failed(jsonpath, file, status);
 
+  // The content of the file that was opened, locked and checked: the path is not looked up again.
   uint32_t size = 0;
-  const std::unique_ptr<unsigned char[]> data(XorCodec::Instance().GetDataFromFile(
-      file.Target().c_str(), &size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen));
+  const std::unique_ptr<unsigned char[]> data(XorCodec::Instance().GetDataFromDescriptor(
+      file.Descriptor(), &size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen));
   if (!data) {
     ReadFailed(jsonpath, strerror(errno));
     return kExitFailed;
   }
-  if (file.Commit(data.get(), size) != SafeReplace::Status::kOk) {
-    Complain(jsonpath + ": " + file.Reason());
-    return kExitFailed;
-  }
-  return kExitOk;
+  status = file.Commit(data.get(), size);
+  return status == SafeReplace::Status::kOk ? kExitOk : Failed(jsonpath, file, status);
 }
 
 // --help and --version must not claim success when their output was lost (a full disk, a closed
@@ -92,7 +95,7 @@ int main(int argc, char** argv) {
   try {
     return Scramble(args[at]);
   } catch (const std::bad_alloc&) {
-    Complain(args[at] + ": " + strerror(ENOMEM));
+    Complain(Printable(args[at]) + ": " + strerror(ENOMEM));
     return kExitFailed;
   }
 }

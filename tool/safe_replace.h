@@ -1,6 +1,8 @@
 // Replacing a file's whole content so that it is, at every moment, either wholly the old content or
 // wholly the new: the new bytes go to a temporary file beside the target, which is then renamed
-// over it. Everything that depends on the operating system lives behind this interface.
+// over it. The path is looked up once; every later step acts through what that lookup opened, so
+// that nobody who controls a folder on the way can redirect a step elsewhere. Everything that
+// depends on the operating system lives behind this interface.
 
 #ifndef XORSCRAMBLE_SAFE_REPLACE_H_
 #define XORSCRAMBLE_SAFE_REPLACE_H_
@@ -20,10 +22,12 @@ class SafeReplace {
     kOk,
     kUnreadable,  // the path names nothing that can be opened as a regular file
     kRefused,     // replacing it would lose something, or a step of the replacement failed
+    kNotDurable,  // replaced, but the replacement may not survive a crash (its folder's sync
+                  // failed)
   };
 
   SafeReplace();
-  // Closes the file and removes a temporary file that a failed Commit left.
+  // Closes the file and its folder.
   ~SafeReplace();
   SafeReplace(const SafeReplace&) = delete;
   SafeReplace& operator=(const SafeReplace&) = delete;
@@ -32,17 +36,19 @@ class SafeReplace {
   // makes exceeding the file-size limit an error rather than a kill. Call once, before Open.
   static void PrepareProcess();
 
-  // Opens the file that `path` names, following symbolic links, locks it against other runs and
-  // records its identity. Refuses a file whose replacement would split hard links or that the
-  // caller may not write.
+  // Opens the file that `path` names and its folder, following symbolic links (but, on POSIX, a
+  // link of another user's only to something of that user's), locks the file against other runs
+  // and records its identity. Refuses a file whose replacement would split hard links or that the
+  // caller may not write or replace.
   Status Open(const std::string& path);
 
-  // The path of the file itself, symbolic links resolved: read the content from here.
-  const std::string& Target() const;
+  // The file that Open opened, for reading its content (on Windows a C runtime descriptor). It
+  // stays open, and the SafeReplace's, until the SafeReplace goes.
+  int Descriptor() const;
 
   // Puts `data` in place of the file's content, keeping its permission bits, owner and group, and
   // makes it durable. Refuses when the file changed since Open. On kRefused the file is exactly as
-  // it was, unless Reason() says it was replaced.
+  // it was.
   Status Commit(const unsigned char* data, std::size_t size);
 
   // Why the last step failed: one line, without the program's name.

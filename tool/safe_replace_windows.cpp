@@ -1,9 +1,12 @@
 #include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <string.h>
 #include <windows.h>
 
 #include <string>
 
+#include "printable.h"
 #include "safe_replace.h"
 
 // shellapi.h needs windows.h first.
@@ -103,8 +106,8 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
 
 struct SafeReplace::Impl {
   HANDLE file = INVALID_HANDLE_VALUE;
+  int crt = -1;  // the C runtime's descriptor on `file`, which owns the handle once made
   std::wstring wide_target;
-  std::string target;
   BY_HANDLE_FILE_INFORMATION before{};
   std::string reason;
 
@@ -113,17 +116,24 @@ struct SafeReplace::Impl {
     return status;
   }
   Status Replace(const unsigned char* data, std::size_t size);
+  void CloseFile() {
+    if (crt >= 0) {
+      _close(crt);
+    } else if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+    }
+    crt = -1;
+    file = INVALID_HANDLE_VALUE;
+  }
 };
 
 SafeReplace::SafeReplace() : impl_(new Impl) {}
 
-SafeReplace::~SafeReplace() {
-  if (impl_->file != INVALID_HANDLE_VALUE) CloseHandle(impl_->file);
-}
+SafeReplace::~SafeReplace() { impl_->CloseFile(); }
 
 void SafeReplace::PrepareProcess() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
 
-const std::string& SafeReplace::Target() const { return impl_->target; }
+int SafeReplace::Descriptor() const { return impl_->crt; }
 
 const std::string& SafeReplace::Reason() const { return impl_->reason; }
 
@@ -157,12 +167,14 @@ SafeReplace::Status SafeReplace::Open(const std::string& path) {
   const DWORD n = GetFinalPathNameByHandleW(m.file, final_path, 32768, FILE_NAME_NORMALIZED);
   if (n == 0 || n >= 32768) return m.Fail(Status::kUnreadable, LastReason());
   m.wide_target.assign(final_path, n);
-  m.target = Narrow(m.wide_target);
 
   BY_HANDLE_FILE_INFORMATION now;
   if (!Identify(m.wide_target, &now) || !SameFile(now, m.before)) {
     return m.Fail(Status::kRefused, "changed while being opened; left as it was");
   }
+  // The content is read through the handle that was opened, locked and checked.
+  m.crt = _open_osfhandle(reinterpret_cast<intptr_t>(m.file), _O_RDONLY | _O_BINARY);
+  if (m.crt < 0) return m.Fail(Status::kUnreadable, strerror(errno));
   if (m.before.nNumberOfLinks > 1) {
     return m.Fail(Status::kRefused, "has " + std::to_string(m.before.nNumberOfLinks) +
                                         " hard links; replacing it would split them");
@@ -194,8 +206,8 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
     if (temp == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (temp == INVALID_HANDLE_VALUE) {
-    return Fail(Status::kRefused,
-                "cannot create a temporary file in " + Narrow(dir) + ": " + LastReason());
+    return Fail(Status::kRefused, "cannot create a temporary file in " + Printable(Narrow(dir)) +
+                                      ": " + LastReason());
   }
   wcscpy(g_temp_path, temp_path.c_str());
   InterlockedExchange(&g_armed, 1);
@@ -235,8 +247,7 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
     return abandon("changed while being scrambled; left as it was");
   }
   // Windows will not rename over a file that is open, even for delete: the lock goes here.
-  CloseHandle(file);
-  file = INVALID_HANDLE_VALUE;
+  CloseFile();
   if (!MoveFileExW(temp_path.c_str(), wide_target.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return abandon("cannot replace it: " + LastReason());

@@ -1,0 +1,13 @@
+// File names as they may appear in a message: one line that cannot drive the terminal.
+
+#ifndef XORSCRAMBLE_PRINTABLE_H_
+#define XORSCRAMBLE_PRINTABLE_H_
+
+#include <string>
+
+// `name` with every byte that a terminal would act on shown as an escape: \n, \r, \t, and \xHH
+// for other control characters (C0, DEL and the UTF-8 encoded C1 range) and for bytes that are not
+// valid UTF-8. Printable text, non-ASCII letters included, is left as it is.
+std::string Printable(const std::string& name);
+
+#endif  // XORSCRAMBLE_PRINTABLE_H_

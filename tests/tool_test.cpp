@@ -710,7 +710,7 @@ TEST(Command, JsonSamples) {
 
 // Signals at random moments while a large file is being rewritten: the file is always wholly
 // the original or wholly transformed. Only SIGKILL, which cannot be caught, may leave the
-// temporary file behind.
+// temporary file behind, and with O_TMPFILE only in the instant between linking and renaming it.
 TEST(Faults, SignalsAtRandomMomentsLeaveTheFileWhole) {
   ScratchDir dir;
   const std::string plain = testing_support::RandomBytes(8 << 20, 11);

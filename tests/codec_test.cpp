@@ -5,10 +5,13 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -17,6 +20,18 @@
 #include <xorcodec/xor_codec.h>
 
 #include "test_support.h"
+
+// AddressSanitizer reserves far more address space than any limit a test could set.
+#if defined(__SANITIZE_ADDRESS__)
+#define XORCODEC_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define XORCODEC_TEST_ASAN 1
+#endif
+#endif
+#ifndef XORCODEC_TEST_ASAN
+#define XORCODEC_TEST_ASAN 0
+#endif
 
 namespace {
 
@@ -295,7 +310,9 @@ TEST(StringTransforms, EdgeCases) {
   EXPECT_STREQ(kept, "kept");
 }
 
-// Positions past 2^31 keep the schedule's phase: a 32-bit signed counter would not.
+// Positions past 2^31 keep the schedule's phase: a 32-bit signed counter would not. A 32-bit
+// process cannot hold such a file in one piece: there every reader throws std::bad_alloc, as for
+// any allocation that fails.
 TEST(GetDataFromFile, BeyondTwoGiB) {
   ScratchDir dir;
   const std::string path = dir / "big";
@@ -307,9 +324,18 @@ TEST(GetDataFromFile, BeyondTwoGiB) {
     std::ofstream out(path, std::ios::binary | std::ios::app);
     out << tail;
   }
+  XorCodec& codec = XorCodec::Instance();
   uint32_t size = 0;
+  if (sizeof(void*) < 8) {
+    EXPECT_THROW(codec.GetDataFromFile(path.c_str(), &size, kBuiltIn.data(), 3), std::bad_alloc);
+    EXPECT_THROW(codec.GetCryptoDataFromFile(path.c_str(), &size), std::bad_alloc);
+    const int fd = OpenForReading(path);
+    EXPECT_THROW(codec.GetDataFromDescriptor(fd, &size, kBuiltIn.data(), 3), std::bad_alloc);
+    close(fd);
+    return;
+  }
   const std::unique_ptr<unsigned char[]> data(
-      XorCodec::Instance().GetDataFromFile(path.c_str(), &size, kBuiltIn.data(), 3));
+      codec.GetDataFromFile(path.c_str(), &size, kBuiltIn.data(), 3));
   ASSERT_TRUE(data) << strerror(errno);
   ASSERT_EQ(size, tail_at + tail.size());
   for (std::size_t i = tail_at - 4; i < size; ++i) {
@@ -317,5 +343,31 @@ TEST(GetDataFromFile, BeyondTwoGiB) {
     ASSERT_EQ(data[i], static_cast<unsigned char>(plain ^ kBuiltIn[i % 3])) << "at " << i;
   }
 }
+
+#if !defined(_WIN32) && !XORCODEC_TEST_ASAN
+// Where memory runs out, a 64-bit process fails alike: a limit on its address space stands in for
+// a machine without the memory.
+TEST(GetDataFromFile, OutOfMemoryThrows) {
+  ScratchDir dir;
+  WriteFile(dir / "big", "");
+  std::filesystem::resize_file(dir / "big", std::size_t{1} << 30);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const struct rlimit limit = {std::size_t{256} << 20, std::size_t{256} << 20};
+    uint32_t size = 0;
+    try {
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+      delete[] XorCodec::Instance().GetDataFromFile((dir / "big").c_str(), &size, kBuiltIn.data(),
+                                                    3);
+    } catch (const std::bad_alloc&) {
+      _exit(0);
+    }
+    _exit(1);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "status " << wstatus;
+}
+#endif
 
 }  // namespace

@@ -34,6 +34,8 @@ class XorCodec {
   // file whose length does not fit in *size, EIO for one that shrinks while it is read, else the
   // error of opening or reading the file. A null `path` or `size` returns null (EINVAL) and leaves
   // *size untouched. On Windows `path` is UTF-8 (or, if it is not valid UTF-8, the ANSI code page).
+  // Throws std::bad_alloc when the buffer cannot be allocated: the whole file is held in one piece,
+  // which a 32-bit process cannot do for the largest files (in practice from 1 to 2 GiB on).
   unsigned char* GetDataFromFile(const char* path, uint32_t* size, const int32_t* key,
                                  int32_t keyLen);
 
@@ -49,7 +51,8 @@ class XorCodec {
   // Reads a file scrambled with xorcodec::kBuiltInKey (as xorscramble writes them) and returns its
   // plain content, NUL-terminated after *size bytes (the content itself may hold NULs); the caller
   // releases it with delete[]. Reads in binary mode on every platform. On failure returns null
-  // with errno set as GetDataFromFile does; *size is written only on success.
+  // with errno set as GetDataFromFile does, and throws as it does; *size is written only on
+  // success.
   char* GetCryptoDataFromFile(const char* path, uint32_t* size);
 
   // Transform the NUL-terminated `str` in place under the key, up to the length it has on entry:

@@ -1,13 +1,25 @@
-# Runs the Windows command (RUN: the emulator, if any, and the program) on a copy of the sample
-# under a non-ASCII name: the first run must write exactly the bytes that the checked-in
-# scrambled sample holds, the same as on every other system, and the second must restore it.
+# The Windows command from outside, run under the emulator (EMULATOR, empty on Windows itself) in
+# WORK_DIR with the sample data from DATA:
+#  - under a non-ASCII name, the first run writes exactly the checked-in scrambled sample (the
+#    bytes that every build writes) and the second restores it; a hidden file stays hidden;
+#  - a file whose full path is longer than 260 characters is read and replaced;
+#  - a file that another program holds open without delete sharing (HOLD_OPEN runs the command
+#    while it does so) is refused within a second or two, and left as it was;
+#  - the 32-bit build (BITS 32) is large-address-aware (OBJDUMP reads its header), and refuses a
+#    file too large for it to hold;
+#  - a missing file or no file fails, and no temporary file is ever left behind.
 cmake_minimum_required(VERSION 3.20)
 
-function(expect_run status)
-  execute_process(COMMAND ${RUN} ${ARGN} WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE got
-    ERROR_VARIABLE err)
+# Runs the command with ARGN; the exit status must be `status` and, if given, the error output
+# `message`.
+function(expect_run status message)
+  execute_process(COMMAND ${EMULATOR} ${PROGRAM} ${ARGN} WORKING_DIRECTORY ${WORK_DIR}
+    RESULT_VARIABLE got ERROR_VARIABLE err)
   if(NOT got EQUAL status)
-    message(FATAL_ERROR "exit status ${got}, expected ${status}: ${err}")
+    message(FATAL_ERROR "${ARGN}: exit status ${got}, expected ${status}: ${err}")
+  endif()
+  if(NOT message STREQUAL "" AND NOT err STREQUAL message)
+    message(FATAL_ERROR "${ARGN}: said\n${err}instead of\n${message}")
   endif()
 endfunction()
 
@@ -19,20 +31,82 @@ function(expect_same file expected)
   endif()
 endfunction()
 
-set(name "prøve-æøå.json")
+function(expect_hidden file)
+  execute_process(COMMAND ${EMULATOR} attrib ${file} WORKING_DIRECTORY ${WORK_DIR}
+    OUTPUT_VARIABLE attributes)
+  string(FIND "${attributes}" "H" at)
+  if(at LESS 0 OR at GREATER 10)
+    message(FATAL_ERROR "${file} is no longer hidden: ${attributes}")
+  endif()
+endfunction()
+
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
-file(COPY_FILE ${DATA}/sample.json ${WORK_DIR}/${name})
 
-expect_run(0 ${name})
+set(name "prøve-æøå.json")
+file(COPY_FILE ${DATA}/sample.json ${WORK_DIR}/${name})
+execute_process(COMMAND ${EMULATOR} attrib +h ${name} WORKING_DIRECTORY ${WORK_DIR})
+expect_run(0 "" ${name})
 expect_same(${WORK_DIR}/${name} ${DATA}/sample.json.scrambled)
-expect_run(0 ${name})
+expect_hidden(${name})
+expect_run(0 "" ${name})
 expect_same(${WORK_DIR}/${name} ${DATA}/sample.json)
-expect_run(1 missing.json)
-expect_run(2)
+
+string(REPEAT "d" 100 part)
+set(deep "${part}1/${part}2/${part}3")
+file(MAKE_DIRECTORY ${WORK_DIR}/${deep})
+file(COPY_FILE ${DATA}/sample.json ${WORK_DIR}/${deep}/long.json)
+string(REPLACE "/" "\\" deep_windows "${deep}")
+expect_run(0 "" ${deep_windows}\\long.json)
+expect_same(${WORK_DIR}/${deep}/long.json ${DATA}/sample.json.scrambled)
+file(GLOB left ${WORK_DIR}/${deep}/*)
+list(LENGTH left count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "files left behind: ${left}")
+endif()
+
+file(COPY_FILE ${DATA}/sample.json ${WORK_DIR}/held.json)
+string(TIMESTAMP start "%s")
+execute_process(COMMAND ${EMULATOR} ${HOLD_OPEN} held.json ${PROGRAM} held.json
+  WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE got ERROR_VARIABLE err)
+string(TIMESTAMP end "%s")
+if(NOT got EQUAL 1 OR NOT err STREQUAL "xorscramble: held.json: in use by another program; left as it was\n")
+  message(FATAL_ERROR "a file held open: exit status ${got}: ${err}")
+endif()
+math(EXPR seconds "${end} - ${start}")
+if(seconds GREATER 4)
+  message(FATAL_ERROR "a file held open: refused only after ${seconds} s")
+endif()
+expect_same(${WORK_DIR}/held.json ${DATA}/sample.json)
+
+if(BITS EQUAL 32)
+  execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE header)
+  if(NOT header MATCHES "large address aware")
+    message(FATAL_ERROR "the 32-bit command is not large-address-aware")
+  endif()
+  # Sparse: 2 GiB without the disk space, more than 32-bit Windows gives a process in one piece.
+  find_program(TRUNCATE truncate)
+  if(TRUNCATE)
+    execute_process(COMMAND ${TRUNCATE} -s 2G ${WORK_DIR}/huge.json)
+    execute_process(COMMAND ${EMULATOR} ${PROGRAM} huge.json WORKING_DIRECTORY ${WORK_DIR}
+      RESULT_VARIABLE got ERROR_VARIABLE err)
+    if(NOT got EQUAL 1 OR NOT err MATCHES "^xorscramble: huge.json: cannot hold it in memory: [^\n]+\n$")
+      message(FATAL_ERROR "a file too large to hold: exit status ${got}: ${err}")
+    endif()
+    file(SIZE ${WORK_DIR}/huge.json size)
+    if(NOT size EQUAL 2147483648)
+      message(FATAL_ERROR "huge.json changed size: ${size}")
+    endif()
+    file(REMOVE ${WORK_DIR}/huge.json)
+  endif()
+endif()
+
+expect_run(1 "xorscramble: Get data from file(missing.json) failed! (No such file or directory)\n"
+  missing.json)
+expect_run(2 "" "")
 
 file(GLOB left ${WORK_DIR}/*)
 list(LENGTH left count)
-if(NOT count EQUAL 1)
+if(NOT count EQUAL 3)
   message(FATAL_ERROR "files left behind: ${left}")
 endif()

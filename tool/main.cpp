@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
   try {
     return Scramble(args[at]);
   } catch (const std::bad_alloc&) {
-    Complain(Printable(args[at]) + ": " + strerror(ENOMEM));
+    // The whole file is held in memory: a 32-bit process cannot hold the largest files.
+    Complain(Printable(args[at]) + ": cannot hold it in memory: " + strerror(ENOMEM));
     return kExitFailed;
   }
 }

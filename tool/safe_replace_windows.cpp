@@ -3,6 +3,9 @@
 #include <io.h>
 #include <string.h>
 #include <windows.h>
+// aclapi.h and sddl.h need windows.h first.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 
@@ -31,7 +34,7 @@ std::string Narrow(const std::wstring& wide) {
 }
 
 // The same words as on other systems for the common failures, the system's own for the rest.
-std::string Reason(DWORD error) {
+std::string Describe(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -58,7 +61,7 @@ std::string Reason(DWORD error) {
   return reason;
 }
 
-std::string LastReason() { return Reason(GetLastError()); }
+std::string LastReason() { return Describe(GetLastError()); }
 
 // The temporary file, for the console handler, which runs on a thread of its own: g_armed says
 // whether g_temp_path names a file of ours that must go.
@@ -79,6 +82,40 @@ bool SameContent(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFOR
   return SameFile(a, b) && a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
          a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
          a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
+}
+
+// The absolute form of `path` that Windows takes at any length ("\\?\C:\..." or
+// "\\?\UNC\server\share\..."), so that paths longer than 260 characters work too.
+std::wstring LongPath(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) return path;
+  const DWORD room = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (room == 0) return path;
+  std::wstring full(room, L'\0');
+  const DWORD n = GetFullPathNameW(path.c_str(), room, full.data(), nullptr);
+  if (n == 0 || n >= room) return path;
+  full.resize(n);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// What another program holding the file open without sharing its deletion (an editor, an indexer,
+// a virus scanner) makes a replace fail with, often only for a moment.
+bool InUse(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_USER_MAPPED_FILE;
+}
+
+// Failures worth a retry: a file in use, and those that a file being closed or scanned can cause.
+bool Transient(DWORD error) {
+  return InUse(error) || error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// Where ReplaceFileW cannot do its work: file systems without it, and the two failures after which
+// the file's name is free and the new file still waits under its temporary name.
+bool ReplaceCannotApply(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_PARAMETER || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+         error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
 }
 
 // Whatever `path` leads to now, identified.
@@ -139,7 +176,7 @@ const std::string& SafeReplace::Reason() const { return impl_->reason; }
 
 SafeReplace::Status SafeReplace::Open(const std::string& path) {
   Impl& m = *impl_;
-  const std::wstring wide = Widen(path);
+  const std::wstring wide = LongPath(Widen(path));
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return m.Fail(Status::kUnreadable, LastReason());
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -163,10 +200,15 @@ SafeReplace::Status SafeReplace::Open(const std::string& path) {
                   &beyond_end)) {
     return m.Fail(Status::kRefused, "in use by another process (locked)");
   }
-  wchar_t final_path[32768];
+  // The file itself, links resolved. Where the system cannot name it so (wine, past 260
+  // characters), the path that was opened serves: it is checked below like the final one.
+  static wchar_t final_path[32768];
   const DWORD n = GetFinalPathNameByHandleW(m.file, final_path, 32768, FILE_NAME_NORMALIZED);
-  if (n == 0 || n >= 32768) return m.Fail(Status::kUnreadable, LastReason());
-  m.wide_target.assign(final_path, n);
+  if (n > 0 && n < 32768) {
+    m.wide_target.assign(final_path, n);
+  } else {
+    m.wide_target = wide;
+  }
 
   BY_HANDLE_FILE_INFORMATION now;
   if (!Identify(m.wide_target, &now) || !SameFile(now, m.before)) {
@@ -196,18 +238,25 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   const std::wstring stem = dir + L"\\." + wide_target.substr(slash + 1, 32) + L".xorscramble-";
   HANDLE temp = INVALID_HANDLE_VALUE;
   std::wstring temp_path;
+  PSECURITY_DESCRIPTOR owner_only = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                       &owner_only, nullptr);
+  SECURITY_ATTRIBUTES private_file{sizeof private_file, owner_only, FALSE};
   for (unsigned attempt = 0; temp == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
     temp_path = stem + std::to_wstring(GetCurrentProcessId()) + L"-" +
                 std::to_wstring(GetTickCount64() + attempt);
     if (temp_path.size() >= sizeof g_temp_path / sizeof g_temp_path[0]) break;
-    // Sharing delete lets the console handler remove it while it is being written.
-    temp = CreateFileW(temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Sharing delete lets the console handler remove it while it is being written. Until it
+    // takes the file's place it is the caller's alone, whatever the folder would let it inherit.
+    temp = CreateFileW(temp_path.c_str(), GENERIC_WRITE | WRITE_DAC, FILE_SHARE_DELETE,
+                       &private_file, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (temp == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
+  const DWORD create_error = GetLastError();
+  LocalFree(owner_only);
   if (temp == INVALID_HANDLE_VALUE) {
     return Fail(Status::kRefused, "cannot create a temporary file in " + Printable(Narrow(dir)) +
-                                      ": " + LastReason());
+                                      ": " + Describe(create_error));
   }
   wcscpy(g_temp_path, temp_path.c_str());
   InterlockedExchange(&g_armed, 1);
@@ -246,11 +295,52 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
       !SameFile(now_path, before)) {
     return abandon("changed while being scrambled; left as it was");
   }
-  // Windows will not rename over a file that is open, even for delete: the lock goes here.
+  // Where ReplaceFileW cannot apply, the new file is moved into place with the file's
+  // permissions copied; its owner, streams and creation time are then the new file's.
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                  &security);
+  // Windows will not replace a file that is open, even for delete: the lock goes here.
   CloseFile();
-  if (!MoveFileExW(temp_path.c_str(), wide_target.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return abandon("cannot replace it: " + LastReason());
+  // ReplaceFileW keeps what makes the file the same to Windows: its security descriptor (owner
+  // and permissions), attributes, creation time and alternate data streams. A file in use is
+  // retried for a moment: 0.6 s in all.
+  bool replaced = false;
+  bool fallback = false;
+  DWORD error = ERROR_SUCCESS;
+  for (DWORD wait = 10; !replaced; wait *= 2) {
+    // Whether another program holds the file without sharing its deletion, asked first: a
+    // ReplaceFileW that fails on it may leave files of its own behind (wine does).
+    const HANDLE probe = CreateFileW(wide_target.c_str(), DELETE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+      error = ERROR_SHARING_VIOLATION;
+    } else {
+      if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+      replaced = fallback ? MoveFileExW(temp_path.c_str(), wide_target.c_str(),
+                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0
+                          : ReplaceFileW(wide_target.c_str(), temp_path.c_str(), nullptr,
+                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+      if (replaced) break;
+      error = GetLastError();
+      if (!fallback && ReplaceCannotApply(error)) {
+        fallback = true;
+        if (dacl != nullptr) {
+          SetNamedSecurityInfoW(temp_path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                nullptr, nullptr, dacl, nullptr);
+        }
+        continue;
+      }
+    }
+    if (!Transient(error) || wait > 320) break;
+    Sleep(wait);
+  }
+  LocalFree(security);
+  if (!replaced) {
+    return abandon(InUse(error) ? "in use by another program; left as it was"
+                                : "cannot replace it: " + Describe(error));
   }
   InterlockedExchange(&g_armed, 0);
   return Status::kOk;

@@ -5,14 +5,15 @@
 #   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and runs the whole
 #      suite under them, leaks included;
 #   3. runs the libFuzzer target for a bounded time (FUZZ_SECONDS, default 60);
-#   4. cross-builds for 32- and 64-bit Windows with mingw-w64, and runs the 64-bit suite under
-#      wine64.
+#   4. cross-builds for 32- and 64-bit Windows with mingw-w64, and runs both suites under wine
+#      (the 32-bit one under Debian's wine32:i386, which adds the i386 architecture to apt).
 # Exits non-zero when anything fails. `ctest --test-dir build` alone reruns step 1's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
-  pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 googletest)
+  pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32:i386
+  googletest)
 scripts/install-packages.sh "${packages[@]}"
 jobs=$(nproc)
 
@@ -46,17 +47,15 @@ build-sanitize/fuzz/codec_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_fina
   -artifact_prefix=build-sanitize/ \
   build-sanitize/fuzz-corpus fuzz/corpus
 
-echo "== build for 32-bit Windows"
-cmake -S . -B build-win32 --toolchain cmake/toolchains/mingw-w64-i686.cmake \
-  -DBUILD_TESTING=OFF -DXORCODEC_WERROR=ON
-cmake --build build-win32 -j "$jobs"
-
-echo "== build for 64-bit Windows and test under wine64"
-cmake -S . -B build-win64 --toolchain cmake/toolchains/mingw-w64-x86_64.cmake \
-  -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
-cmake --build build-win64 -j "$jobs"
-WINEPREFIX="$PWD/build-win64/wine-prefix" WINEDEBUG=-all \
-  run_ctest --test-dir build-win64 --output-on-failure
+for bits in 32 64; do
+  echo "== build for ${bits}-bit Windows and test under wine"
+  arch=$([[ $bits == 32 ]] && echo i686 || echo x86_64)
+  cmake -S . -B "build-win$bits" --toolchain "cmake/toolchains/mingw-w64-$arch.cmake" \
+    -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
+  cmake --build "build-win$bits" -j "$jobs"
+  WINEPREFIX="$PWD/build-win$bits/wine-prefix" WINEDEBUG=-all \
+    run_ctest --test-dir "build-win$bits" --output-on-failure
+done
 
 # Reached only when every step above passed.
 echo "checks: ${total} passed, 0 failed"

@@ -13,3 +13,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The programs carry their C++ runtime, so that they run anywhere without its DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# Where wine is installed, CTest runs the programs under it: wine64 (Debian's wine64) for 64-bit
+# programs, the 32-bit loader (Debian's wine32:i386) for 32-bit ones.
+if(XORCODEC_MINGW_ARCH STREQUAL "x86_64")
+  find_program(XORCODEC_WINE wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+else()
+  find_program(XORCODEC_WINE wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+endif()
+if(XORCODEC_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${XORCODEC_WINE})
+endif()

@@ -1,8 +1,9 @@
-// libFuzzer target: arbitrary bytes and keys through the file and descriptor readers, the
-// crypto-data reader and the string transforms, each checked against the key schedule written out
-// plainly and against its own round trip.
+// libFuzzer target: arbitrary bytes and keys through the buffer transforms, the file and
+// descriptor readers, the crypto-data reader and the string transforms, each checked against the
+// key schedule written out plainly and against its own round trip.
 //
-// Input: a key length (which may be invalid), that many key elements, then the content.
+// Input: a key length (which may be invalid), that many key elements, a stream offset, a point to
+// split the content at, then the content.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +31,12 @@ void Check(bool ok, const char* what) {
   }
 }
 
-std::string Reference(std::string bytes, const int32_t* key, std::size_t keyLen) {
+// The bytes as from `offset` on in a stream.
+std::string Reference(std::string bytes, const int32_t* key, std::size_t keyLen,
+                      uint64_t offset = 0) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<char>(static_cast<unsigned char>(bytes[i]) ^ (key[i % keyLen] & 0xFF));
+    const int32_t k = key[(offset + i) % keyLen];
+    bytes[i] = static_cast<char>(static_cast<unsigned char>(bytes[i]) ^ (k & 0xFF));
   }
   return bytes;
 }
@@ -76,7 +81,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t length) {
   const auto keyLen = in.ConsumeIntegralInRange<int32_t>(-1, 5000);
   std::vector<int32_t> key(static_cast<std::size_t>(keyLen > 0 ? keyLen : 1));
   for (int32_t& k : key) k = in.ConsumeIntegral<int32_t>();
+  const auto offset = in.ConsumeIntegral<uint64_t>();
+  const auto split = in.ConsumeIntegral<uint16_t>();
   const std::string content = in.ConsumeRemainingBytesAsString();
+
+  // The buffer transform at any offset, whole and in two pieces at any point.
+  std::string whole = content;
+  codec.EncodeBuffer(whole.data(), whole.size(), key.data(), keyLen, offset);
+  if (keyLen < 1) {
+    Check(whole == content, "EncodeBuffer changed the bytes under a key length below 1");
+  } else {
+    Check(whole == Reference(content, key.data(), key.size(), offset), "EncodeBuffer differs");
+    std::string pieces = content;
+    const std::size_t first = std::min<std::size_t>(split, pieces.size());
+    codec.DecodeBuffer(pieces.data(), first, key.data(), keyLen, offset);
+    codec.DecodeBuffer(pieces.data() + first, pieces.size() - first, key.data(), keyLen,
+                       offset + first);
+    Check(pieces == whole, "EncodeBuffer in two pieces differs from one call");
+  }
 
   // The file reader, and its round trip.
   file.Set(content);

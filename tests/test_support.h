@@ -37,10 +37,13 @@ inline std::string DataFile(const std::string& name) {
   return std::string(XORCODEC_TEST_DATA) + "/" + name;
 }
 
-// Byte i XOR the low eight bits of key[i % key.size()].
-inline std::string Scrambled(std::string bytes, const std::vector<int32_t>& key) {
+// Byte i XOR the low eight bits of key[(offset + i) % key.size()]: the bytes as from `offset` on
+// in a stream.
+inline std::string Scrambled(std::string bytes, const std::vector<int32_t>& key,
+                             uint64_t offset = 0) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<char>(bytes[i] ^ static_cast<char>(key[i % key.size()] & 0xFF));
+    const int32_t k = key[(offset + i) % key.size()];
+    bytes[i] = static_cast<char>(bytes[i] ^ static_cast<char>(k & 0xFF));
   }
   return bytes;
 }

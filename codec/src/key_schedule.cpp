@@ -26,7 +26,7 @@ void XorBytes(unsigned char* data, const unsigned char* pattern, std::size_t n) 
   for (std::size_t k = 0; k < n; ++k) data[k] ^= pattern[k];
 }
 
-KeySchedule::KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expected)
+KeySchedule::KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expected, uint64_t start)
     : key_(key), keyLen_(static_cast<std::size_t>(keyLen)), period_(0) {
   // Lay out only as much of the key as the stream can use: a short string needs no 4 KiB window,
   // and an empty stream needs no key at all.
@@ -39,6 +39,9 @@ KeySchedule::KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expecte
       std::memcpy(window_ + laid, window_, std::min(laid, period_ - laid));
     }
   }
+  // The window repeats the key whole, so that the stream's position modulo its length gives the
+  // phase in it as well as in the key; the remainder is taken on 64 bits.
+  phase_ = static_cast<std::size_t>(start % (period_ != 0 ? period_ : keyLen_));
 }
 
 void KeySchedule::Apply(unsigned char* data, std::size_t n) {

@@ -13,12 +13,12 @@ namespace xorcodec::detail {
 void XorBytes(unsigned char* data, const unsigned char* pattern, std::size_t n);
 
 // Byte i of a stream is XORed with the low eight bits of key[i % keyLen], i counting from 0 at the
-// stream's first byte. Apply() takes the stream in consecutive pieces of any size.
-// The key must hold keyLen >= 1 elements and outlive the schedule.
+// stream's first byte. Apply() takes the stream in consecutive pieces of any size, from byte
+// `start` on. The key must hold keyLen >= 1 elements and outlive the schedule.
 class KeySchedule {
  public:
-  // `expected` is the stream's length, or an estimate: it only bounds the set-up work.
-  KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expected);
+  // `expected` is the length to be transformed, or an estimate: it only bounds the set-up work.
+  KeySchedule(const int32_t* key, int32_t keyLen, std::size_t expected, uint64_t start = 0);
 
   void Apply(unsigned char* data, std::size_t n);
 

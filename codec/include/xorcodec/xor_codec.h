@@ -1,8 +1,9 @@
 // Repeating-key XOR codec.
 //
 // Every operation applies the same key schedule: byte i of the data is XORed with the low eight
-// bits of key[i % keyLen], with i counted from 0 at the first byte of each file or string. The
-// transform is its own inverse, so each operation both scrambles and restores.
+// bits of key[i % keyLen], with i counted from 0 at the first byte of each file or string (or from
+// the offset given to the buffer transforms). The transform is its own inverse, so each operation
+// both scrambles and restores. Only the file readers allocate, and only they can throw.
 
 #ifndef XORCODEC_XOR_CODEC_H_
 #define XORCODEC_XOR_CODEC_H_
@@ -21,7 +22,7 @@ inline constexpr int32_t kBuiltInKeyLen = 3;
 // Stateless; its operations are reached through the one instance.
 class XorCodec {
  public:
-  // The process-wide instance, created on first use (safe to call from any thread).
+  // The process-wide instance, created on first use (safe to call from any thread). Throws nothing.
   static XorCodec& Instance();
 
   XorCodec(const XorCodec&) = delete;
@@ -45,7 +46,7 @@ class XorCodec {
   // open for reading fails with EBADF; a null `size` returns null (EINVAL).
   unsigned char* GetDataFromDescriptor(int fd, uint32_t* size, const int32_t* key, int32_t keyLen);
 
-  // The same as GetDataFromFile.
+  // The same as GetDataFromFile, in every result.
   unsigned char* DecodeFile(const char* path, uint32_t* size, const int32_t* key, int32_t keyLen);
 
   // Reads a file scrambled with xorcodec::kBuiltInKey (as xorscramble writes them) and returns its
@@ -55,13 +56,25 @@ class XorCodec {
   // success.
   char* GetCryptoDataFromFile(const char* path, uint32_t* size);
 
+  // Transform `size` bytes at `data` in place, of any value (0 included), as bytes offset to
+  // offset + size - 1 of a stream: byte i is XORed with key[(offset + i) % keyLen], so that a
+  // stream transformed in pieces, each with its own offset, gives the same bytes as one call
+  // (positions count modulo 2^64).
+  // Either undoes the other. A null `data`, keyLen < 1, a null key, or a size larger than the
+  // address space changes nothing. Throws nothing.
+  void EncodeBuffer(void* data, uint64_t size, const int32_t* key, int32_t keyLen,
+                    uint64_t offset = 0);
+  void DecodeBuffer(void* data, uint64_t size, const int32_t* key, int32_t keyLen,
+                    uint64_t offset = 0);
+
   // Transform the NUL-terminated `str` in place under the key, up to the length it has on entry:
-  // a character that becomes 0 does not end the transform. Either undoes the other. A null `str`,
-  // keyLen < 1, or a null key for a non-empty string leaves the string unchanged.
+  // a character that becomes 0 does not end the transform, but a later call stops there (use the
+  // buffer transforms for data that may hold 0). Either undoes the other. A null `str`,
+  // keyLen < 1, or a null key for a non-empty string leaves the string unchanged. Throws nothing.
   void EncodeString(char* str, const int32_t* key, int32_t keyLen);
   void DecodeString(char* str, const int32_t* key, int32_t keyLen);
 
-  // `ch` XOR the low eight bits of `k`; the two are the same transform.
+  // `ch` XOR the low eight bits of `k`; the two are the same transform. Throws nothing.
   char EncodeChar(char ch, int32_t k);
   char DecodeChar(char ch, int32_t k);
 

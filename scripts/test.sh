@@ -12,8 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
-  pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine32:i386
-  googletest)
+  nlohmann-json3-dev pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+  wine32:i386 googletest)
 scripts/install-packages.sh "${packages[@]}"
 jobs=$(nproc)
 
@@ -28,7 +28,7 @@ run_ctest() {
 }
 
 echo "== layout"
-find codec tool tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run -Werror
+find codec tool tests bench fuzz examples -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run -Werror
 
 echo "== build and test"
 cmake --preset default -DXORCODEC_WERROR=ON

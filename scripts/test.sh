@@ -6,25 +6,36 @@
 #      suite under them, leaks included;
 #   3. runs the libFuzzer target for a bounded time (FUZZ_SECONDS, default 60);
 #   4. cross-builds for 32- and 64-bit Windows with mingw-w64, and runs both suites under wine
-#      (the 32-bit one under Debian's wine32:i386, which adds the i386 architecture to apt).
-# Exits non-zero when anything fails. `ctest --test-dir build` alone reruns step 1's tests.
+#      (the 32-bit one under Debian's wine32:i386, which adds the i386 architecture to apt), and
+#      packs each build into a .zip;
+#   5. builds the Debian package (scripts/package.sh), checks it with lintian, installs it, uses
+#      the installed command, man page, CMake package and pkg-config file, and removes it again.
+# Ends with the count of tests passed, failed and skipped, and exits non-zero when anything failed.
+# `ctest --test-dir build` alone reruns step 1's tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
+packages=(cmake make g++ clang clang-format libclang-rt-14-dev llvm libgtest-dev libgmock-dev
   nlohmann-json3-dev pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
-  wine32:i386 googletest)
+  wine32:i386 googletest dpkg-dev lintian)
 scripts/install-packages.sh "${packages[@]}"
 jobs=$(nproc)
 
-# Runs ctest and adds its count of tests to the total reported at the end.
-total=0
+# Runs ctest and adds its tests to the counts reported at the end, as CTest's JUnit report tells
+# them apart (its own summary counts a skipped test as passed). A failure does not stop the run.
+passed=0
+failed=0
+skipped=0
+ctest_failed=0
+count() { grep -c "status=\"$1\"" "$2" || true; }
 run_ctest() {
-  local log
-  log=$(mktemp)
-  ctest "$@" | tee "$log"
-  total=$((total + $(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)))
-  rm -f "$log"
+  local junit
+  junit=$(mktemp)
+  ctest --output-junit "$junit" "$@" || ctest_failed=1
+  passed=$((passed + $(count run "$junit")))
+  failed=$((failed + $(count fail "$junit")))
+  skipped=$((skipped + $(count notrun "$junit")))
+  rm -f "$junit"
 }
 
 echo "== layout"
@@ -55,7 +66,31 @@ for bits in 32 64; do
   cmake --build "build-win$bits" -j "$jobs"
   WINEPREFIX="$PWD/build-win$bits/wine-prefix" WINEDEBUG=-all \
     run_ctest --test-dir "build-win$bits" --output-on-failure
+  (cd "build-win$bits" && cpack -G ZIP)
+  cmake -E tar tf "build-win$bits"/xorscramble-*-win"$bits".zip | grep -c '/bin/xorscramble.exe$' >/dev/null
 done
 
-# Reached only when every step above passed.
-echo "checks: ${total} passed, 0 failed"
+echo "== Debian package: build, lint, install, use, remove"
+scripts/package.sh
+deb=$(ls build-deb/xorscramble_*.deb)
+lintian --fail-on error "$deb"
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+"${sudo[@]}" apt-get install -y "./$deb"
+work=$(mktemp -d)
+cp tests/data/sample.json "$work/"
+/usr/bin/xorscramble "$work/sample.json"
+cmp "$work/sample.json" tests/data/sample.json.scrambled
+test -z "$(MANWIDTH=80 man --warnings xorscramble 2>&1 >/dev/null)"
+for mode in cmake pkg-config; do
+  cmake -DINSTALLED=ON -DMODE=$mode -DSOURCE_DIR="$PWD" -DWORK_DIR="$work/$mode" \
+    -P tests/consumer/check.cmake
+done
+files=$(dpkg -L xorscramble)
+"${sudo[@]}" apt-get remove -y xorscramble
+for file in $files; do [[ -d $file || ! -e $file ]] || { echo "left after removal: $file"; exit 1; }; done
+rm -rf "$work"
+
+echo "checks: ${passed} passed, ${failed} failed, ${skipped} skipped"
+# A failed test, or a ctest that could not run its tests at all, fails the run.
+((failed == 0 && ctest_failed == 0))

@@ -1,6 +1,7 @@
-# Installs the build tree into a fresh prefix and builds the consumer against it, found either as
-# a CMake package (MODE=cmake) or through pkg-config (MODE=pkg-config), then runs it.
-# Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR, MODE, CXX, CXX_FLAGS, LINK_FLAGS.
+# Installs the build tree into a fresh prefix (or, with INSTALLED=ON, takes what is installed on
+# the system, as from the Debian package) and builds the consumer against it, found either as a
+# CMake package (MODE=cmake) or through pkg-config (MODE=pkg-config), then runs it.
+# Variables: BUILD_DIR (unless INSTALLED), SOURCE_DIR, WORK_DIR, MODE, CXX, CXX_FLAGS, LINK_FLAGS.
 cmake_minimum_required(VERSION 3.20)
 
 function(run)
@@ -11,9 +12,16 @@ function(run)
   endif()
 endfunction()
 
-set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(INSTALLED)
+  set(prefix "")
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
+if(NOT CXX)
+  set(CXX c++)
+endif()
 set(data ${SOURCE_DIR}/tests/data)
 set(consumer ${SOURCE_DIR}/tests/consumer)
 
@@ -24,14 +32,20 @@ if(MODE STREQUAL "cmake")
   run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
   set(program ${WORK_DIR}/build/consumer)
 else()
-  file(GLOB_RECURSE pc_files ${prefix}/*/xorcodec.pc)
-  list(GET pc_files 0 pc_file)
-  get_filename_component(pc_dir ${pc_file} DIRECTORY)
-  set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+  if(prefix)
+    file(GLOB_RECURSE pc_files ${prefix}/*/xorcodec.pc)
+    list(GET pc_files 0 pc_file)
+    get_filename_component(pc_dir ${pc_file} DIRECTORY)
+    set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+  endif()
   execute_process(COMMAND pkg-config --cflags --libs xorcodec
     OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
-    message(FATAL_ERROR "pkg-config does not find xorcodec in ${pc_dir}")
+    message(FATAL_ERROR "pkg-config does not find xorcodec (${pc_dir})")
+  endif()
+  # Plain paths, where the prefix is: never ".." in them.
+  if(flags MATCHES "\\.\\.")
+    message(FATAL_ERROR "pkg-config gives paths that are not plain: ${flags}")
   endif()
   separate_arguments(flags UNIX_COMMAND "${flags} ${CXX_FLAGS} ${LINK_FLAGS}")
   set(program ${WORK_DIR}/consumer)

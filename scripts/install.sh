@@ -20,6 +20,8 @@ while [[ ! -e $existing ]]; do existing=$(dirname "$existing"); done
 sudo=()
 [[ -w $existing ]] || sudo=(sudo)
 "${sudo[@]}" cmake --install build-install
+# What the install wrote in the build tree (its manifest, the .pc file) stays the user's.
+((${#sudo[@]} == 0)) || sudo chown -R "$(id -u):$(id -g)" build-install
 # man finds the new page at once, not only after the next scheduled index update.
 command -v mandb >/dev/null && { "${sudo[@]}" mandb -q || true; }
 echo "installed $prefix/bin/xorscramble and the XorCodec library under $prefix; see 'man xorscramble'"

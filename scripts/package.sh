@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package of the command and the library, build-deb/xorscramble_VERSION_ARCH.deb,
 # which `apt-get install ./build-deb/xorscramble_*.deb` installs. Installs first what it needs
-# (cmake, make, g++, and dpkg-dev to work out the package's dependencies).
+# (cmake, make, g++, and dpkg-dev and file to work out the package's dependencies).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh cmake make g++ dpkg-dev
+scripts/install-packages.sh cmake make g++ dpkg-dev file
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DBUILD_TESTING=OFF -DXORCODEC_BUILD_BENCH=OFF -DXORCODEC_BUILD_EXAMPLES=OFF
 cmake --build build-deb -j "$(nproc)"

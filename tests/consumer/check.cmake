@@ -13,6 +13,7 @@ function(run)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
 if(INSTALLED)
   set(prefix "")
 else()

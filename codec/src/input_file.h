@@ -50,9 +50,6 @@ class InputFile {
   int caller_mode_ = 0;
 };
 
-// Tells the system that a large, fresh buffer is about to be filled, where that helps.
-void PrepareLargeBuffer(unsigned char* buf, std::size_t n);
-
 }  // namespace xorcodec::detail
 
 #endif  // XORCODEC_INPUT_FILE_H_

@@ -1,6 +1,5 @@
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,21 +41,6 @@ int64_t InputFile::ReadSome(unsigned char* buf, std::size_t n) {
   const ssize_t got = pread(fd_, buf, n, static_cast<off_t>(offset_));
   if (got > 0) offset_ += static_cast<uint64_t>(got);
   return got;
-}
-
-// A fresh buffer costs a page fault per page on first touch; for a large one, 2 MiB pages make
-// that one fault where 4 KiB pages take 512. Only whole aligned huge pages inside it are advised.
-void PrepareLargeBuffer(unsigned char* buf, std::size_t n) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (n < 4 * kHuge) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(buf) + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(buf) + n) & ~(kHuge - 1);
-  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)buf;
-  (void)n;
-#endif
 }
 
 }  // namespace xorcodec::detail

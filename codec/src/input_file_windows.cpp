@@ -88,6 +88,4 @@ int64_t InputFile::ReadSome(unsigned char* buf, std::size_t n) {
   return got;
 }
 
-void PrepareLargeBuffer(unsigned char*, std::size_t) {}
-
 }  // namespace xorcodec::detail

@@ -3,13 +3,17 @@
 # (cat f > g; sync g), in alternating pairs, and reports the median of the pairs' time ratios and
 # the command's peak memory (max RSS) against the file's size.
 #
-# usage: bench/command_bench.sh [XORSCRAMBLE [SIZE_MIB [PAIRS]]]
-# The file goes to $TMPDIR (default /var/tmp), which should be on a real disk.
+# usage: bench/command_bench.sh [XORSCRAMBLE [SIZE_MIB [PAIRS [COLD_SECONDS]]]]
+# With COLD_SECONDS, every timed run comes after a pause that long, in which memory freed by the
+# run before goes back to the host (on a virtual machine that reclaims free memory), so that the
+# run finds it cold, as a user's first run of the day does. The file goes to $TMPDIR (default
+# /var/tmp), which should be on a real disk.
 set -euo pipefail
 
 tool=$(realpath "${1:-build/xorscramble}")
 mib=${2:-128}
 pairs=${3:-9}
+cold=${4:-0}
 command -v /usr/bin/time >/dev/null || { echo "needs GNU time (apt-get install time)" >&2; exit 2; }
 
 dir=$(mktemp -d "${TMPDIR:-/var/tmp}/xorscramble-bench.XXXXXX")
@@ -23,8 +27,16 @@ timed() {
   /usr/bin/time -f %M -o "$dir/rss" "$@"
   echo "$start $EPOCHREALTIME" | awk '{ printf "%.6f\n", $2 - $1 }'
 }
-copy() { timed sh -c 'cat "$1" >"$2" && sync "$2"' sh "$dir/f" "$dir/g"; rm -f "$dir/g"; }
-scramble() { timed "$tool" "$dir/f"; cp "$dir/rss" "$dir/rss.scramble"; }
+copy() {
+  sleep "$cold"
+  timed sh -c 'cat "$1" >"$2" && sync "$2"' sh "$dir/f" "$dir/g"
+  rm -f "$dir/g"
+}
+scramble() {
+  sleep "$cold"
+  timed "$tool" "$dir/f"
+  cp "$dir/rss" "$dir/rss.scramble"
+}
 
 rows=()
 rss_max=0
@@ -36,7 +48,7 @@ for ((i = 0; i < pairs; i++)); do
   rows+=("$s $c")
 done
 
-printf '%s\n' "${rows[@]}" | awk -v mib="$mib" -v rss="$rss_max" '
+printf '%s\n' "${rows[@]}" | awk -v mib="$mib" -v rss="$rss_max" -v cold="$cold" '
   { s[NR] = $1; c[NR] = $2; r[NR] = $1 / $2 }
   function median(a, n,   i, j, t) {
     for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
@@ -46,7 +58,8 @@ printf '%s\n' "${rows[@]}" | awk -v mib="$mib" -v rss="$rss_max" '
     n = NR
     ms = median(s, n); mc = median(c, n); mr = median(r, n)
     limit = mib * 1024 + 16 * 1024
-    printf "file                 %d MiB, page-cached, %d pairs\n", mib, n
+    printf "file                 %d MiB, page-cached, %d pairs%s\n", mib, n,
+           (cold > 0 ? sprintf(", each run after %d s idle (cold)", cold) : " (warm)")
     printf "xorscramble          %.3f s (median)\n", ms
     printf "cat > g; sync g      %.3f s (median)\n", mc
     printf "time ratio           %.2f (median of pairs; target <= 1.5): %s\n", mr, mr <= 1.5 ? "met" : "NOT met"

@@ -213,7 +213,8 @@ struct SafeReplace::Impl {
   Status Replace(const unsigned char* data, std::size_t size);
   int CreateTemp(std::string* temp_name);
   bool LinkTemp(int temp, std::string* temp_name);
-  void Arm(const std::string& temp_name);
+  template <typename Make>
+  bool NameTemp(Make make, std::string* temp_name);
 };
 
 // Resolves `path` relative to the folder `start` as the kernel would, but one entry at a time, each
@@ -367,42 +368,18 @@ SafeReplace::Status SafeReplace::Commit(const unsigned char* data, std::size_t s
   return impl_->Replace(data, size);
 }
 
-// The temporary file, the caller's and private until it is complete: unnamed where the file system
-// allows it, else under a new random name (then known to the signal handler). Returns the
-// descriptor, or -1 with errno set.
-int SafeReplace::Impl::CreateTemp(std::string* temp_name) {
-  const int unnamed = openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  // File systems without O_TMPFILE say so in one of these ways.
-  if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return unnamed;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string temp = TempName(name);
-    const SignalGuard guard;
-    const int named =
-        openat(dir.get(), temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (named >= 0) {
-      *temp_name = temp;
-      Arm(temp);
-      return named;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  return -1;
-}
-
-// Gives the unnamed temporary file `temp` a random name in the folder, known to the signal
-// handler from the moment it exists. Call with the handled signals blocked. Fails with errno set.
-bool SafeReplace::Impl::LinkTemp(int temp, std::string* temp_name) {
-  // AT_EMPTY_PATH needs a capability (root has it) and fails with ENOENT without; linking through
-  // /proc needs none, but the walk through /proc costs some 2% of a small file's run.
-  char proc[32];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", temp);
+// Makes a file under a new random name in the folder with `make`, which fails with EEXIST where
+// the name is taken and is tried again then, and tells the signal handler the name from the moment
+// it exists. Call with the handled signals blocked. Fails with errno set.
+template <typename Make>
+bool SafeReplace::Impl::NameTemp(Make make, std::string* temp_name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = TempName(name);
-    if (linkat(temp, "", dir.get(), candidate.c_str(), AT_EMPTY_PATH) == 0 ||
-        (errno == ENOENT &&
-         linkat(AT_FDCWD, proc, dir.get(), candidate.c_str(), AT_SYMLINK_FOLLOW) == 0)) {
+    if (make(candidate.c_str())) {
       *temp_name = candidate;
-      Arm(candidate);
+      memcpy(g_temp_name, candidate.c_str(), candidate.size() + 1);
+      g_temp_dir = dir.get();
+      g_armed = 1;
       return true;
     }
     if (errno != EEXIST) return false;
@@ -410,11 +387,38 @@ bool SafeReplace::Impl::LinkTemp(int temp, std::string* temp_name) {
   return false;
 }
 
-// Call with the handled signals blocked.
-void SafeReplace::Impl::Arm(const std::string& temp_name) {
-  memcpy(g_temp_name, temp_name.c_str(), temp_name.size() + 1);
-  g_temp_dir = dir.get();
-  g_armed = 1;
+// The temporary file, the caller's and private until it is complete: unnamed where the file system
+// allows it, else under a new random name (then known to the signal handler). Returns the
+// descriptor, or -1 with errno set.
+int SafeReplace::Impl::CreateTemp(std::string* temp_name) {
+  const int unnamed = openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  // File systems without O_TMPFILE say so in one of these ways.
+  if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return unnamed;
+  int named = -1;
+  const SignalGuard guard;
+  NameTemp(
+      [&](const char* temp) {
+        named = openat(dir.get(), temp, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+        return named >= 0;
+      },
+      temp_name);
+  return named;
+}
+
+// Gives the unnamed temporary file `temp` a random name in the folder. Call with the handled
+// signals blocked. Fails with errno set.
+bool SafeReplace::Impl::LinkTemp(int temp, std::string* temp_name) {
+  // AT_EMPTY_PATH needs a capability (root has it) and fails with ENOENT without; linking through
+  // /proc needs none, but the walk through /proc costs some 2% of a small file's run.
+  char proc[32];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", temp);
+  return NameTemp(
+      [&](const char* candidate) {
+        return linkat(temp, "", dir.get(), candidate, AT_EMPTY_PATH) == 0 ||
+               (errno == ENOENT &&
+                linkat(AT_FDCWD, proc, dir.get(), candidate, AT_SYMLINK_FOLLOW) == 0);
+      },
+      temp_name);
 }
 
 SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) {

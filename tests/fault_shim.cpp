@@ -24,7 +24,7 @@ F Real(const char* name) {
 
 bool Set(const char* knob) { return getenv(knob) != nullptr; }
 
-int OpenAt(const char* real_name, int dir, const char* path, int flags, va_list args) {
+int OpenAt(int dir, const char* path, int flags, va_list args) {
   using OpenAtFn = int (*)(int, const char*, int, ...);
   const mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
                           ? static_cast<mode_t>(va_arg(args, int))
@@ -33,7 +33,7 @@ int OpenAt(const char* real_name, int dir, const char* path, int flags, va_list 
     errno = EOPNOTSUPP;
     return -1;
   }
-  return Real<OpenAtFn>(real_name)(dir, path, flags, mode);
+  return Real<OpenAtFn>("openat")(dir, path, flags, mode);
 }
 
 }  // namespace
@@ -43,18 +43,13 @@ extern "C" {
 int openat(int dir, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  const int fd = OpenAt("openat", dir, path, flags, args);
+  const int fd = OpenAt(dir, path, flags, args);
   va_end(args);
   return fd;
 }
 
-int openat64(int dir, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const int fd = OpenAt("openat64", dir, path, flags, args);
-  va_end(args);
-  return fd;
-}
+// The same function under the name that 64-bit file offsets give it.
+int openat64(int dir, const char* path, int flags, ...) __attribute__((alias("openat")));
 
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {
   if (Set("XORSCRAMBLE_TEST_NO_REMOVE")) {

@@ -16,5 +16,15 @@ for package in "${missing[@]}"; do
     "${sudo[@]}" dpkg --add-architecture "$arch"
   fi
 done
-"${sudo[@]}" apt-get update
-"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+# A mirror in the middle of a sync can fail one index (say, security updates for i386) while the
+# rest arrive: go on with what arrived, and let the install say whether that is enough.
+"${sudo[@]}" apt-get update || echo "install-packages: some package indexes failed; going on with the rest" >&2
+install=("${sudo[@]}" apt-get install -y --no-install-recommends)
+"${install[@]}" "${missing[@]}" && exit 0
+# Without one architecture's updates index, a library that every architecture must have at the same
+# version (libssl3 and libssl3:i386) has no version common to both. The release's own suite has
+# every architecture at the same versions: prefer it, then.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[[ -n $codename ]] || exit 1
+echo "install-packages: trying again with $codename's own versions preferred" >&2
+"${install[@]}" -t "$codename" "${missing[@]}"

@@ -4,7 +4,8 @@
 #    bytes that every build writes) and the second restores it; a hidden file stays hidden;
 #  - a file whose full path is longer than 260 characters is read and replaced;
 #  - a file that another program holds open without delete sharing (HOLD_OPEN runs the command
-#    while it does so) is refused within a second or two, and left as it was;
+#    while it does so) is refused within a second or two of what starting the programs costs, and
+#    left as it was;
 #  - the 32-bit build (BITS 32) is large-address-aware (OBJDUMP reads its header), and refuses a
 #    file too large for it to hold;
 #  - a missing file or no file fails, and no temporary file is ever left behind.
@@ -65,17 +66,26 @@ if(NOT count EQUAL 1)
   message(FATAL_ERROR "files left behind: ${left}")
 endif()
 
+# Starting two programs under an emulator takes seconds of its own, more while a new prefix
+# settles: the refusal is timed against the same two programs started to do nothing with the file.
 file(COPY_FILE ${DATA}/sample.json ${WORK_DIR}/held.json)
 string(TIMESTAMP start "%s")
+execute_process(COMMAND ${EMULATOR} ${HOLD_OPEN} held.json ${PROGRAM} --version
+  WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE got OUTPUT_QUIET)
+string(TIMESTAMP middle "%s")
+if(NOT got EQUAL 0)
+  message(FATAL_ERROR "hold_open with xorscramble --version: exit status ${got}")
+endif()
 execute_process(COMMAND ${EMULATOR} ${HOLD_OPEN} held.json ${PROGRAM} held.json
   WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE got ERROR_VARIABLE err)
 string(TIMESTAMP end "%s")
 if(NOT got EQUAL 1 OR NOT err STREQUAL "xorscramble: held.json: in use by another program; left as it was\n")
   message(FATAL_ERROR "a file held open: exit status ${got}: ${err}")
 endif()
-math(EXPR seconds "${end} - ${start}")
-if(seconds GREATER 4)
-  message(FATAL_ERROR "a file held open: refused only after ${seconds} s")
+# Whole seconds on both sides: up to 2 s of the difference is rounding.
+math(EXPR seconds "(${end} - ${middle}) - (${middle} - ${start})")
+if(seconds GREATER 3)
+  message(FATAL_ERROR "a file held open: refused only ${seconds} s later than a run that does nothing")
 endif()
 expect_same(${WORK_DIR}/held.json ${DATA}/sample.json)
 

@@ -64,6 +64,7 @@ unsigned char* ReadTransformed(Opener open, const int32_t* key, int32_t keyLen, 
   }
 
   std::unique_ptr<unsigned char[]> data(new unsigned char[n + 1]);
+  Populate(data.get(), n);
   KeySchedule schedule(key, keyLen, n);
   for (std::size_t done = 0; done < n;) {
     const std::size_t block = n - done < kBlock ? n - done : kBlock;

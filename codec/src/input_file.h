@@ -50,6 +50,11 @@ class InputFile {
   int caller_mode_ = 0;
 };
 
+// Makes the pages of the fresh buffer `data` of n bytes present at once, ahead of the reads that
+// fill it, where the system can do that in one call: one fault for the buffer instead of one for
+// each of its pages. Only a hint; it changes nothing the buffer holds.
+void Populate(unsigned char* data, std::size_t n);
+
 }  // namespace xorcodec::detail
 
 #endif  // XORCODEC_INPUT_FILE_H_

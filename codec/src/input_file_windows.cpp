@@ -88,4 +88,7 @@ int64_t InputFile::ReadSome(unsigned char* buf, std::size_t n) {
   return got;
 }
 
+// Windows has no call that makes fresh pages present without touching them: the reads do it.
+void Populate(unsigned char*, std::size_t) {}
+
 }  // namespace xorcodec::detail

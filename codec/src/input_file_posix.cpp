@@ -55,7 +55,12 @@ void Populate(unsigned char* data, std::size_t n) {
   const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto first = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<uintptr_t>(data) + n) & ~(page - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+  if (end <= first) return;
+  // Memory that the allocator hands out again has its pages already, and asking for them again
+  // would cost more than it saves: only a buffer whose first page is not there yet is fresh.
+  unsigned char present = 0;
+  if (mincore(reinterpret_cast<void*>(first), page, &present) == 0 && (present & 1) != 0) return;
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
 #else
   (void)data;
   (void)n;

@@ -51,7 +51,7 @@ class InputFile {
 };
 
 // Makes the pages of the fresh buffer `data` of n bytes present at once, ahead of the reads that
-// fill it, where the system can do that in one call: one fault for the buffer instead of one for
+// fill it, and large where the system allows it: one call for the buffer instead of a fault for
 // each of its pages. Only a hint; it changes nothing the buffer holds.
 void Populate(unsigned char* data, std::size_t n);
 

@@ -32,8 +32,9 @@ class SafeReplace {
   SafeReplace(const SafeReplace&) = delete;
   SafeReplace& operator=(const SafeReplace&) = delete;
 
-  // Installs signal handling that removes the temporary file when the process is interrupted, and
-  // makes exceeding the file-size limit an error rather than a kill. Call once, before Open.
+  // Makes exceeding the file-size limit an error rather than a kill, and sees to it that an
+  // interruption never leaves a temporary file behind (where one can have a name while the content
+  // is written, by handling the signals from then on). Call once, before Open.
   static void PrepareProcess();
 
   // Opens the file that `path` names and its folder, following symbolic links (but, on POSIX, a

@@ -62,6 +62,28 @@ class SignalGuard {
   sigset_t old_;
 };
 
+// Makes the handled signals remove the temporary file while it has a name. Only a file system
+// without unnamed temporary files needs it: there the name exists for the whole write and sync,
+// while an unnamed file gets its name and loses it again with the signals blocked throughout.
+// Call with the handled signals blocked.
+void CatchSignals() {
+  static bool caught = false;
+  if (caught) return;
+  caught = true;
+  struct sigaction action {};
+  action.sa_handler = RemoveTempAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kHandled) sigaddset(&action.sa_mask, sig);
+  for (int sig : kHandled) {
+    struct sigaction old {};
+    // A signal ignored by whoever started the command (nohup) stays ignored: it is put back at
+    // once, and blocked meanwhile, so that none finds the handler in its place.
+    if (sigaction(sig, &action, &old) == 0 && old.sa_handler == SIG_IGN) {
+      sigaction(sig, &old, nullptr);
+    }
+  }
+}
+
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -287,22 +309,7 @@ SafeReplace::SafeReplace() : impl_(new Impl) {}
 
 SafeReplace::~SafeReplace() = default;
 
-void SafeReplace::PrepareProcess() {
-  signal(SIGXFSZ, SIG_IGN);
-  struct sigaction action {};
-  action.sa_handler = RemoveTempAndDie;
-  sigemptyset(&action.sa_mask);
-  for (int sig : kHandled) sigaddset(&action.sa_mask, sig);
-  // A signal ignored by whoever started the command (nohup) stays ignored: it is put back at once,
-  // while the handled signals are blocked, so that none finds the handler in its place meanwhile.
-  const SignalGuard guard;
-  for (int sig : kHandled) {
-    struct sigaction old {};
-    if (sigaction(sig, &action, &old) == 0 && old.sa_handler == SIG_IGN) {
-      sigaction(sig, &old, nullptr);
-    }
-  }
-}
+void SafeReplace::PrepareProcess() { signal(SIGXFSZ, SIG_IGN); }
 
 int SafeReplace::Descriptor() const { return impl_->fd.get(); }
 
@@ -396,6 +403,7 @@ int SafeReplace::Impl::CreateTemp(std::string* temp_name) {
   if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return unnamed;
   int named = -1;
   const SignalGuard guard;
+  CatchSignals();
   NameTemp(
       [&](const char* temp) {
         named = openat(dir.get(), temp, O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -409,14 +417,15 @@ int SafeReplace::Impl::CreateTemp(std::string* temp_name) {
 // signals blocked. Fails with errno set.
 bool SafeReplace::Impl::LinkTemp(int temp, std::string* temp_name) {
   // AT_EMPTY_PATH needs a capability (root has it) and fails with ENOENT without; linking through
-  // /proc needs none, but the walk through /proc costs some 2% of a small file's run.
-  char proc[32];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", temp);
+  // /proc needs none, but the walk through /proc costs some 2% of a small file's run, and even
+  // formatting its name is worth saving when it is not needed.
   return NameTemp(
       [&](const char* candidate) {
-        return linkat(temp, "", dir.get(), candidate, AT_EMPTY_PATH) == 0 ||
-               (errno == ENOENT &&
-                linkat(AT_FDCWD, proc, dir.get(), candidate, AT_SYMLINK_FOLLOW) == 0);
+        if (linkat(temp, "", dir.get(), candidate, AT_EMPTY_PATH) == 0) return true;
+        if (errno != ENOENT) return false;
+        char proc[32];
+        snprintf(proc, sizeof proc, "/proc/self/fd/%d", temp);
+        return linkat(AT_FDCWD, proc, dir.get(), candidate, AT_SYMLINK_FOLLOW) == 0;
       },
       temp_name);
 }
@@ -469,24 +478,21 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
     return abandon("cannot keep its permissions: " + Errno());
   }
 
-  std::string failed;
   {
-    // An unnamed temporary file gets its name here, and keeps it only until the rename: no handled
-    // signal comes in between.
+    // An unnamed temporary file gets its name here and keeps it only until the rename, or until
+    // abandon removes it: no handled signal is taken in between.
     const SignalGuard guard;
     if (temp_name.empty() && !LinkTemp(temp.get(), &temp_name)) {
-      failed = "cannot replace it: " + Errno();
-    } else if (close(temp.Release()) != 0) {
-      // close() reports delayed write errors on some file systems, and releases the descriptor
-      // either way.
-      failed = "cannot write the new content: " + Errno();
-    } else if (renameat(dir.get(), temp_name.c_str(), dir.get(), name.c_str()) != 0) {
-      failed = "cannot replace it: " + Errno();
-    } else {
-      g_armed = 0;
+      return abandon("cannot replace it: " + Errno());
     }
+    // close() reports delayed write errors on some file systems, and releases the descriptor
+    // either way.
+    if (close(temp.Release()) != 0) return abandon("cannot write the new content: " + Errno());
+    if (renameat(dir.get(), temp_name.c_str(), dir.get(), name.c_str()) != 0) {
+      return abandon("cannot replace it: " + Errno());
+    }
+    g_armed = 0;
   }
-  if (!failed.empty()) return abandon(failed);
 
   // The rename is durable only once the folder is.
   if (fsync(dir.get()) != 0 && errno != EINVAL) {

@@ -5,7 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake make g++ dpkg-dev file
+# The packaged command links the system's C library, as Debian's packages do, so that the C
+# library's security updates reach it.
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DBUILD_TESTING=OFF -DXORCODEC_BUILD_BENCH=OFF -DXORCODEC_BUILD_EXAMPLES=OFF
+  -DBUILD_TESTING=OFF -DXORCODEC_BUILD_BENCH=OFF -DXORCODEC_BUILD_EXAMPLES=OFF \
+  -DXORSCRAMBLE_STATIC=OFF
 cmake --build build-deb -j "$(nproc)"
 (cd build-deb && cpack -G DEB)

@@ -69,15 +69,24 @@ std::string Slurp(FILE* f) {
   return text;
 }
 
-// The command as built, copied where any user may run it.
-const std::string& Tool() {
+std::string CopiedTo(const std::string& from, const std::string& to) {
+  fs::copy_file(from, to);
+  return to;
+}
+
+// The command as built, copied where any user may run it; or, for a run with the fault shim
+// preloaded, the same objects linked with the shared C library (the command may be static).
+const std::string& Tool(bool shimmed = false) {
   static ScratchDir home;
-  static const std::string copy = [] {
-    const std::string path = home / "xorscramble";
-    fs::copy_file(XORSCRAMBLE_PATH, path);
-    return path;
-  }();
-  return copy;
+  static const std::string plain = CopiedTo(XORSCRAMBLE_PATH, home / "xorscramble");
+  static const std::string shimmable =
+      CopiedTo(XORSCRAMBLE_SHIMMABLE_PATH, home / "xorscramble-shimmable");
+  return shimmed ? shimmable : plain;
+}
+
+bool IsShimmed(const RunOptions& options) {
+  return std::any_of(options.env.begin(), options.env.end(),
+                     [](const std::string& var) { return var.rfind("LD_PRELOAD=", 0) == 0; });
 }
 
 // A run of the command that has been started and not yet waited for.
@@ -89,7 +98,7 @@ struct Child {
 
 Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
                 const RunOptions& options = {}) {
-  const std::string& tool = Tool();
+  const std::string& tool = Tool(IsShimmed(options));
   FILE* out = tmpfile();
   FILE* err = tmpfile();
   const pid_t pid = fork();

@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ clang clang-format libclang-rt-14-dev llvm libgtest-dev libgmock-dev
   nlohmann-json3-dev pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
-  wine32:i386 googletest dpkg-dev file lintian)
+  wine32:i386 googletest dpkg-dev file lintian acl attr e2fsprogs xfsprogs btrfs-progs)
 scripts/install-packages.sh "${packages[@]}"
 jobs=$(nproc)
 

@@ -5,7 +5,11 @@
 //   XORSCRAMBLE_TEST_NO_TMPFILE=1 O_TMPFILE fails, as on a file system without it;
 //   XORSCRAMBLE_TEST_NO_REMOVE=1  renameat and unlinkat fail with EPERM, as in an append-only
 //                                 folder;
-//   XORSCRAMBLE_TEST_DIR_EIO=1    fsync of a directory fails with EIO.
+//   XORSCRAMBLE_TEST_DIR_EIO=1    fsync of a directory fails with EIO;
+//   XORSCRAMBLE_TEST_NO_FLINK=1   an unnamed file cannot be linked (ENOENT), as on a kernel before
+//                                 6.10, without the capability and without /proc;
+//   XORSCRAMBLE_TEST_NO_SETXATTR=1 fsetxattr fails with EOPNOTSUPP, as on a file system that
+//                                 keeps less than another.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,7 +17,9 @@
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 namespace {
 
@@ -65,6 +71,25 @@ int unlinkat(int dir, const char* path, int flags) {
     return -1;
   }
   return Real<int (*)(int, const char*, int)>("unlinkat")(dir, path, flags);
+}
+
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  if (Set("XORSCRAMBLE_TEST_NO_FLINK") &&
+      ((flags & AT_EMPTY_PATH) != 0 || strncmp(from, "/proc/", 6) == 0)) {
+    errno = ENOENT;
+    return -1;
+  }
+  return Real<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir,
+                                                                          to, flags);
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+  if (Set("XORSCRAMBLE_TEST_NO_SETXATTR")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return Real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value,
+                                                                                size, flags);
 }
 
 int fsync(int fd) {

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,10 +50,11 @@ constexpr uid_t kNobody = 65534;
 struct RunOptions {
   uid_t uid = 0;  // run as this user instead (needs root)
   rlim_t file_limit = RLIM_INFINITY;
-  std::vector<std::string> env;  // NAME=value
-  bool full_stdout = false;      // standard output on /dev/full
-  std::vector<int> ignored;      // signals ignored when the command starts, as nohup leaves them
-  bool traced = false;           // stopped before exec for a tracer (see RunAttacked)
+  std::vector<std::string> env;    // NAME=value
+  bool full_stdout = false;        // standard output on /dev/full
+  std::vector<int> ignored;        // signals ignored when the command starts, as nohup leaves them
+  bool traced = false;             // stopped before exec for a tracer (see RunAttacked)
+  std::function<void()> in_child;  // run in the child, in its folder, before it drops its rights
 };
 
 struct Outcome {
@@ -112,6 +114,7 @@ Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
       _exit(125);
     }
     for (int sig : options.ignored) signal(sig, SIG_IGN);
+    if (options.in_child) options.in_child();
     if (options.uid != 0 &&
         (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0)) {
       _exit(125);
@@ -388,6 +391,14 @@ std::vector<Refusal> RefusalCases() {
          return chmod(dir.path().c_str(), 0777), NeedsRoot(skip);
        },
        {kNobody}, 1, "xorscramble: {}: cannot keep its owner and group: Operation not permitted\n"},
+      {"attribute the file system will not keep",
+       [](auto& dir, auto skip) {
+         if (setxattr((dir / Plain(dir)).c_str(), "user.note", "x", 1, 0) != 0)
+           *skip = S("no user attributes here: ") + strerror(errno);
+         return S("data.json");
+       },
+       {0, RLIM_INFINITY, Shimmed({"XORSCRAMBLE_TEST_NO_SETXATTR=1"})}, 1,
+       "xorscramble: {}: cannot keep its extended attribute user.note: Operation not supported\n"},
       {"full disk",
        [](auto& dir, auto skip) {
          // A private mount namespace keeps the small file system to this test process.
@@ -486,6 +497,256 @@ TEST(Command, FollowsLinksItMayTrust) {
     EXPECT_TRUE(fs::is_symlink(dir / "link.json"));
   }
 }
+
+// Where an unnamed temporary file could not be given a name at the end (a kernel before 6.10,
+// without the capability, and without /proc), a named one is used from the start: the run
+// succeeds, and a signal while it writes removes the named file.
+TEST(Command, NamesTheTemporaryFileWhereAnUnnamedOneCannotBeLinked) {
+  ScratchDir dir;
+  Plain(dir);
+  RunOptions options;
+  options.env = Shimmed({"XORSCRAMBLE_TEST_NO_FLINK=1"});
+  const Outcome run = RunTool(dir.path(), {"data.json"}, options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+  options.env.push_back("XORSCRAMBLE_TEST_SIGNAL=" + std::to_string(SIGTERM));
+  EXPECT_EQ(RunTool(dir.path(), {"data.json"}, options).status, 128 + SIGTERM);
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+}
+
+// Makes `from` appear at `at` in the calling process's own mount namespace, and nowhere else.
+void BindPrivately(const std::string& from, const std::string& at) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    _exit(124);
+  }
+}
+
+// Links in /proc lead where their process's descriptors lead, whatever their text says: the file
+// rewritten is the one the kernel reaches, or none, and a bystander named like the text is never
+// touched.
+TEST(Command, FollowsLinksInProcAsTheKernelDoes) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  ScratchDir dir;
+  fs::create_directory(dir / "named");
+  fs::create_directory(dir / "cover");
+  Plain(dir, "named/data.json");
+  Plain(dir, "cover/data.json");
+
+  // The working folder, covered by a mount since: /proc/self/cwd is the folder, not the mount.
+  RunOptions covered;
+  covered.in_child = [&] { BindPrivately(dir / "cover", dir / "named"); };
+  Outcome run = RunTool(dir / "named", {"/proc/self/cwd/data.json"}, covered);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadFile(dir / "named/data.json") == kScrambled);
+  EXPECT_TRUE(ReadFile(dir / "cover/data.json") == kPlain);
+
+  // Another process's root, where a mount of its own covers the folder: its file, not ours.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    BindPrivately(dir / "cover", dir / "named");
+    if (write(ready[1], "", 1) != 1) _exit(125);
+    pause();
+    _exit(0);
+  }
+  char byte;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  run = RunTool(dir.path(), {"/proc/" + std::to_string(other) + "/root" + dir / "named/data.json"});
+  kill(other, SIGKILL);
+  waitpid(other, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadFile(dir / "cover/data.json") == kScrambled);
+  EXPECT_TRUE(ReadFile(dir / "named/data.json") == kScrambled) << "changed by the second run";
+
+  // An open file, by its descriptor: rewritten while it has its name; refused once it has none,
+  // though a bystander bears the name its link shows.
+  for (const bool deleted : {false, true}) {
+    SCOPED_TRACE(deleted ? "deleted" : "named");
+    WriteFile(dir / "open.json", kPlain);
+    WriteFile(dir / "open.json (deleted)", kPlain);
+    RunOptions held;
+    held.in_child = [&] {
+      if (dup2(open((dir / "open.json").c_str(), O_RDONLY), 3) != 3) _exit(124);
+      if (deleted) unlink((dir / "open.json").c_str());
+    };
+    run = RunTool(dir.path(), {"/proc/self/fd/3"}, held);
+    if (deleted) {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(std::regex_match(
+          run.err, std::regex("xorscramble: /proc/self/fd/3: not following the symbolic link "
+                              "/proc/[0-9]+/fd/3: the file it leads to cannot be reached by its "
+                              "name \\(deleted, moved, or in another mount namespace\\)\n")))
+          << run.err;
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(ReadFile(dir / "open.json") == kScrambled);
+    }
+    EXPECT_TRUE(ReadFile(dir / "open.json (deleted)") == kPlain);
+    fs::remove(dir / "open.json");
+  }
+}
+
+// The output of a shell command, with its exit status in *status.
+std::string Shell(const std::string& command, int* status = nullptr) {
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  std::string out;
+  char buf[4096];
+  for (std::size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+  const int wstatus = pclose(pipe);
+  if (status != nullptr) *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return out;
+}
+
+// A file system of its own on a scratch folder, for as long as the object lives: tmpfs, or ext4,
+// XFS or Btrfs on a loop device over a sparse image the size its mkfs asks at least. Where it
+// cannot be made here, path() is empty and why() says why.
+class ScratchMount {
+ public:
+  explicit ScratchMount(const std::string& type) : point_(home_ / "mnt") {
+    if (geteuid() != 0) {
+      why_ = "needs root to mount";
+      return;
+    }
+    fs::create_directory(point_);
+    std::string mount = "mount -t tmpfs tmpfs " + point_;
+    if (type != "tmpfs") {
+      const std::string image = home_ / "image";
+      const std::string size = type == "xfs" ? "300M" : type == "btrfs" ? "120M" : "16M";
+      mount = "truncate -s " + size + " " + image + " && mkfs." + type + " -q " +
+              (type == "ext4" ? "-F " : "-f ") + image + " >/dev/null && mount -o loop " + image +
+              " " + point_;
+    }
+    int status;
+    const std::string out = Shell(mount, &status);
+    if (status != 0) {
+      why_ = "cannot mount " + type + " here: " + out;
+      return;
+    }
+    path_ = point_;
+  }
+  ~ScratchMount() {
+    if (!path_.empty()) umount2(path_.c_str(), MNT_DETACH);
+  }
+  const std::string& path() const { return path_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  ScratchDir home_;
+  std::string point_;
+  std::string path_;
+  std::string why_;
+};
+
+// What the file `name` in `dir` carries, as getfacl, getfattr, lsattr and stat tell it.
+std::string Metadata(const std::string& dir, const std::string& name) {
+  return Shell("cd " + dir + " && getfacl -cpn " + name + "; getfattr -d -m - -e hex " + name +
+               " | grep =" + "; lsattr " + name + "; stat -c '%A %u:%g' " + name);
+}
+
+// What each of three ordinary users may do with `path`: "rw", "r-", "-w" or "--" each.
+std::string Access(const std::string& path) {
+  std::string can_do;
+  for (uid_t uid : {1u, 2u, kNobody}) {  // daemon, bin, nobody, each in its own group
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(125);
+      _exit((access(path.c_str(), R_OK) == 0 ? 1 : 0) | (access(path.c_str(), W_OK) == 0 ? 2 : 0));
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    const int can = WEXITSTATUS(wstatus);
+    can_do += std::to_string(uid) + ":" + (can & 1 ? "r" : "-") + (can & 2 ? "w" : "-") + " ";
+  }
+  return can_do;
+}
+
+struct MetadataCase {
+  const char* name;
+  const char* arrange;  // shell, in a folder holding data.json, the plain sample (0644, root's)
+  uid_t caller;         // who runs the command (0: root)
+  const char* refusal;  // the reason the run is refused with, or "" where everything is kept
+  const char* only_on;  // the one file system that has what the case needs, or nullptr
+  const char* dropped;  // what the run drops as any write would (getfattr's line), or nullptr
+};
+
+const MetadataCase kMetadataCases[] = {
+    {"restrictive ACL",
+     "chgrp bin data.json && chmod 664 data.json && "
+     "setfacl -m g::---,u:daemon:rw-,m::rw- data.json",
+     0, "", nullptr, nullptr},
+    {"restrictive ACL, run by the file's owner",
+     "chown nobody:nogroup data.json && chmod 664 data.json && chmod 777 . && "
+     "setfacl -m g::---,u:daemon:rw-,m::rw- data.json",
+     kNobody, "", nullptr, nullptr},
+    {"folder's default ACL over a file without one",
+     "chmod 640 data.json && setfacl -d -m u:nobody:rw-,g:bin:r-- .", 0, "", nullptr, nullptr},
+    {"extended attributes",
+     "setfattr -n user.note -v hello data.json && setfattr -n trusted.origin -v test data.json", 0,
+     "", nullptr, nullptr},
+    {"attribute flags", "chattr +dA data.json", 0, "", nullptr, nullptr},
+    {"no copy-on-write, set while empty",
+     "mv data.json plain && touch data.json && chattr +C data.json && cat plain >data.json && "
+     "rm plain",
+     0, "", "btrfs", nullptr},
+    {"set-group-ID bit, caller outside the file's group",
+     "chown nobody:bin data.json && chmod 2755 data.json && chgrp bin . && chmod 2777 .", kNobody,
+     "cannot keep its set-group-ID bit: only a member of its group may set it", nullptr, nullptr},
+    {"file capability, which any write drops",
+     "setfattr -n security.capability -v 0sAQAAAgAgAAAAAAAAAAAAAAAAAAA= data.json", 0, "", nullptr,
+     "security.capability="},
+};
+
+class KeepsMetadata : public testing::TestWithParam<std::string> {};
+
+// On each file system: every piece of metadata survives a run exactly, and so does what every
+// other user may do with the file; or the run is refused and the file left exactly as it was.
+TEST_P(KeepsMetadata, OrRefuses) {
+  const ScratchMount mount(GetParam());
+  if (mount.path().empty()) GTEST_SKIP() << mount.why();
+  int ran = 0;
+  for (const MetadataCase& c : kMetadataCases) {
+    if (c.only_on != nullptr && c.only_on != GetParam()) continue;
+    SCOPED_TRACE(c.name);
+    const std::string dir = mount.path() + "/" + std::to_string(++ran);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    WriteFile(dir + "/data.json", kPlain);
+    ASSERT_EQ(chmod((dir + "/data.json").c_str(), 0644), 0);
+    int status;
+    const std::string out = Shell(std::string("cd ") + dir + " && " + c.arrange, &status);
+    ASSERT_EQ(status, 0) << out;
+    std::string metadata = Metadata(dir, "data.json");
+    if (c.dropped != nullptr) {
+      const std::size_t at = metadata.find(c.dropped);
+      ASSERT_NE(at, std::string::npos) << metadata;
+      metadata.erase(at, metadata.find('\n', at) + 1 - at);
+    }
+    const std::string access = Access(dir + "/data.json");
+    const auto tree = Tree(dir);
+
+    RunOptions options;
+    options.uid = c.caller;
+    const Outcome run = RunTool(dir, {"data.json"}, options);
+    if (*c.refusal != '\0') {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, std::string("xorscramble: data.json: ") + c.refusal + "\n");
+      EXPECT_EQ(Tree(dir), tree) << "the folder changed";
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(ReadFile(dir + "/data.json") == kScrambled);
+      EXPECT_EQ(Names(dir), std::vector<std::string>{"data.json"});
+    }
+    EXPECT_EQ(Metadata(dir, "data.json"), metadata);
+    EXPECT_EQ(Access(dir + "/data.json"), access);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Command, KeepsMetadata, testing::Values("tmpfs", "ext4", "xfs", "btrfs"));
 
 // A signal that was ignored when the command started (nohup, a background job) stays ignored: the
 // run goes on and completes.

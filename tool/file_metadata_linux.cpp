@@ -1,0 +1,172 @@
+#include "file_metadata_linux.h"
+
+#include <errno.h>
+#include <linux/fs.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "printable.h"
+
+namespace {
+
+// POSIX ACLs travel as this attribute, through the descriptors like any other.
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+
+// Flags that a file's owner may set with chattr and that belong to the file, not to its content
+// or its file system's bookkeeping. Those of the first line decide how the data is stored, and take
+// effect only while the file is empty.
+constexpr int kEmptyFileFlags = FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL | FS_DAX_FL;
+constexpr int kCarriedFlags = kEmptyFileFlags | FS_SECRM_FL | FS_UNRM_FL | FS_SYNC_FL |
+                              FS_NODUMP_FL | FS_NOATIME_FL | FS_NOTAIL_FL;
+
+bool Bound(const std::string& name) {
+  return name == "security.capability" || name == "security.ima" || name == "security.evm";
+}
+
+std::string Errno() { return strerror(errno); }
+
+// The flags of `fd`; none where the file system keeps none.
+int Flags(int fd) {
+  int flags = 0;
+  return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? flags : 0;
+}
+
+// Gives `fd` the flags of `mask` as `want` has them, and leaves its others as they are.
+bool SetFlags(int fd, int want, int mask) {
+  const int now = Flags(fd);
+  const int next = (now & ~mask) | (want & mask);
+  return next == now || ioctl(fd, FS_IOC_SETFLAGS, &next) == 0;
+}
+
+// The names of the extended attributes of `fd`, none where the file system keeps none. false with
+// errno set.
+bool Names(int fd, std::vector<std::string>* names) {
+  std::vector<char> list(256);
+  ssize_t n;
+  while ((n = flistxattr(fd, list.data(), list.size())) < 0) {
+    if (errno == ENOTSUP) return true;
+    const ssize_t need = errno == ERANGE ? flistxattr(fd, nullptr, 0) : -1;
+    if (need < 0) return false;
+    list.resize(static_cast<std::size_t>(need) + 1);
+  }
+  for (std::size_t at = 0; at < static_cast<std::size_t>(n); at += strlen(&list[at]) + 1) {
+    names->emplace_back(&list[at]);
+  }
+  return true;
+}
+
+// The value of the attribute `name` of `fd`. false with errno set: ENODATA when it has none.
+bool Value(int fd, const char* name, std::string* value) {
+  value->resize(256);
+  ssize_t n;
+  while ((n = fgetxattr(fd, name, value->data(), value->size())) < 0) {
+    const ssize_t need = errno == ERANGE ? fgetxattr(fd, name, nullptr, 0) : -1;
+    if (need < 0) return false;
+    value->resize(static_cast<std::size_t>(need) + 1);
+  }
+  value->resize(static_cast<std::size_t>(n));
+  return true;
+}
+
+std::string Described(const std::string& name) {
+  return name == kAccessAcl ? "its access control list (ACL)"
+                            : "its extended attribute " + Printable(name);
+}
+
+// `*what` says, for the command's message, that `thing` could not be kept, and why.
+bool Lost(std::string* what, const std::string& thing, const std::string& why = Errno()) {
+  *what = "cannot keep " + thing + ": " + why;
+  return false;
+}
+
+}  // namespace
+
+bool MarkedUnreplaceable(int fd) { return (Flags(fd) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0; }
+
+bool FileMetadata::Read(int fd, const struct stat& st) {
+  st_ = st;
+  flags_ = Flags(fd);
+  attributes_.clear();
+  std::vector<std::string> names;
+  if (!Names(fd, &names)) return false;
+  for (const std::string& name : names) {
+    std::string value;
+    if (Bound(name)) continue;
+    if (!Value(fd, name.c_str(), &value)) {
+      if (errno == ENODATA) continue;  // removed meanwhile
+      return false;
+    }
+    attributes_.emplace_back(name, std::move(value));
+  }
+  return true;
+}
+
+bool FileMetadata::Unreplaceable() const {
+  return (flags_ & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
+
+bool FileMetadata::Prepare(int fd, std::string* what) const {
+  // A folder's default ACL is inherited by every file made in it, limited by the mode it is made
+  // with (0600, the caller's alone); removed, it cannot open the file up when the mode is set.
+  if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    *what = "cannot make the temporary file private: " + Errno();
+    return false;
+  }
+  return SetFlags(fd, flags_, kEmptyFileFlags) || Lost(what, "its attribute flags (chattr)");
+}
+
+bool FileMetadata::CarryTo(int fd, std::string* what) const {
+  struct stat made;
+  if (fstat(fd, &made) != 0) return Lost(what, "its owner and group");
+  if ((made.st_uid != st_.st_uid || made.st_gid != st_.st_gid) &&
+      fchown(fd, st_.st_uid, st_.st_gid) != 0) {
+    return Lost(what, "its owner and group");
+  }
+  for (const auto& [name, value] : attributes_) {
+    if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+      return Lost(what, Described(name));
+    }
+  }
+  // Whatever the new file has that the old one had not (a label its folder gave it) goes.
+  std::vector<std::string> names;
+  if (!Names(fd, &names)) return Lost(what, "its extended attributes");
+  for (const std::string& name : names) {
+    const bool old = std::any_of(attributes_.begin(), attributes_.end(),
+                                 [&](const auto& attribute) { return attribute.first == name; });
+    if (!old && !Bound(name) && fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
+      *what = "cannot keep its extended attributes: the new file's " + Printable(name) +
+              " cannot be removed: " + Errno();
+      return false;
+    }
+  }
+  if (!SetFlags(fd, flags_, kCarriedFlags)) return Lost(what, "its attribute flags (chattr)");
+  if (fchmod(fd, st_.st_mode & 07777) != 0) return Lost(what, "its permissions");
+
+  // Checked rather than trusted: the kernel may clear a set-group-ID bit for a caller outside
+  // the file's group, and a call may succeed on a file system that keeps less than it was given.
+  if (fstat(fd, &made) != 0) return Lost(what, "its permissions");
+  const mode_t differ = (made.st_mode ^ st_.st_mode) & 07777;
+  if (made.st_uid != st_.st_uid || made.st_gid != st_.st_gid) {
+    return Lost(what, "its owner and group", "the file system kept another");
+  }
+  if (differ & S_ISGID) {
+    return Lost(what, "its set-group-ID bit", "only a member of its group may set it");
+  }
+  if (differ != 0) return Lost(what, "its permissions", "the file system kept others");
+  std::string acl;
+  const bool has_acl = Value(fd, kAccessAcl, &acl);
+  const auto old_acl =
+      std::find_if(attributes_.begin(), attributes_.end(),
+                   [](const auto& attribute) { return attribute.first == kAccessAcl; });
+  if (has_acl != (old_acl != attributes_.end()) || (has_acl && acl != old_acl->second)) {
+    return Lost(what, Described(kAccessAcl), "the file system kept another");
+  }
+  if ((Flags(fd) & kCarriedFlags) != (flags_ & kCarriedFlags)) {
+    return Lost(what, "its attribute flags (chattr)", "the file system kept others");
+  }
+  return true;
+}

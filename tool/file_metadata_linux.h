@@ -1,0 +1,47 @@
+// What a file carries besides its content, for its replacement to carry too: owner, group, mode
+// with its set-ID bits, access ACL, extended attributes (user.*, trusted.*, security.* such as an
+// SELinux label) and the attribute flags a user can set with chattr. The new file is checked
+// afterwards rather than the calls trusted, so that a replacement never widens or narrows who may
+// read or write the file: what cannot be kept is reported, and the replacement then abandoned.
+//
+// Not carried: file capabilities (security.capability) and integrity hashes (security.ima,
+// security.evm), which belong to the old content: the kernel drops or recomputes them whenever
+// content is written.
+
+#ifndef XORSCRAMBLE_FILE_METADATA_LINUX_H_
+#define XORSCRAMBLE_FILE_METADATA_LINUX_H_
+
+#include <sys/stat.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+class FileMetadata {
+ public:
+  // Reads what the file open on `fd` carries; `st` is its fstat. false with errno set.
+  bool Read(int fd, const struct stat& st);
+
+  // Whether the file is marked append-only or immutable (chattr +a, +i): it cannot be replaced.
+  bool Unreplaceable() const;
+
+  // Makes the new, empty file `fd` the caller's alone, whatever its folder's default ACL gave it,
+  // and gives it the flags that take effect only on an empty file. false with `*what` set to what
+  // could not be done and errno to why.
+  bool Prepare(int fd, std::string* what) const;
+
+  // Gives the new file `fd`, written, everything else: owner and group first (which clears set-ID
+  // bits), then ACL, attributes and flags, then mode; then checks the outcome. false with `*what`
+  // set to what could not be kept and why.
+  bool CarryTo(int fd, std::string* what) const;
+
+ private:
+  struct stat st_ {};
+  int flags_ = 0;  // FS_IOC_GETFLAGS, 0 where the file system keeps none
+  std::vector<std::pair<std::string, std::string>> attributes_;  // name, value
+};
+
+// Whether the file or folder open on `fd` is marked append-only or immutable (chattr +a, +i).
+bool MarkedUnreplaceable(int fd);
+
+#endif  // XORSCRAMBLE_FILE_METADATA_LINUX_H_

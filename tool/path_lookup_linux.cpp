@@ -1,0 +1,180 @@
+#include "path_lookup_linux.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/magic.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "printable.h"
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // as the kernel allows on one lookup
+
+std::string Errno() { return strerror(errno); }
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The target of the symbolic link open (O_PATH) on `fd`.
+bool ReadLink(int fd, std::string* target) {
+  for (std::size_t room = 256;; room *= 4) {
+    std::vector<char> buf(room);
+    const ssize_t n = readlinkat(fd, "", buf.data(), room);
+    if (n < 0) return false;
+    if (static_cast<std::size_t>(n) < room) {
+      target->assign(buf.data(), static_cast<std::size_t>(n));
+      return true;
+    }
+  }
+}
+
+// A followed link may be another user's: it leads only to something of its owner's (or it is
+// root's, whom every user trusts already).
+bool MayFollow(const struct stat& link, const struct stat& target) {
+  return link.st_uid == geteuid() || link.st_uid == 0 || link.st_uid == target.st_uid;
+}
+
+// Whether the link open on `fd` lives in /proc, where a link's text only describes its target.
+bool OnProc(int fd) {
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+}  // namespace
+
+std::string ShownPath(int fd, const std::string& name) {
+  char link[32];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char where[PATH_MAX];
+  const ssize_t n = readlink(link, where, sizeof where - 1);
+  std::string shown = n > 0 ? std::string(where, static_cast<std::size_t>(n)) : "?";
+  if (!name.empty()) shown += (shown == "/" ? "" : "/") + name;
+  return Printable(shown);
+}
+
+PathLookup::Result PathLookup::Fail(Result result, std::string why) {
+  reason_ = std::move(why);
+  return result;
+}
+
+PathLookup::Result PathLookup::Find(const std::string& path, FoundEntry* out) {
+  links_ = 0;
+  return Walk(AT_FDCWD, path, false, out);
+}
+
+// Resolves `path` relative to the folder `start`. The entry found is opened only if `as_folder`
+// (it is a folder to go on from); its folder always is.
+PathLookup::Result PathLookup::Walk(int start, const std::string& path, bool as_folder,
+                                    FoundEntry* out) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return Fail(Result::kFailed, Errno());
+  }
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at < path.size();) {
+    const std::size_t end = std::min(path.find('/', at), path.size());
+    if (end > at) parts.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  // A trailing slash asks for a directory, as "." after it does.
+  if (parts.empty() || path.back() == '/') parts.emplace_back(".");
+
+  UniqueFd folder(openat(start, path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return Fail(Result::kFailed, Errno());
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    const char* name = parts[i].c_str();
+    struct stat st;
+    if (last && !as_folder && fstatat(folder.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISLNK(st.st_mode)) {
+      *out = FoundEntry{std::move(folder), parts[i], UniqueFd(), st};
+      return Result::kFound;
+    }
+    UniqueFd entry(openat(folder.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!entry || fstat(entry.get(), &st) != 0) return Fail(Result::kFailed, Errno());
+    if (!S_ISLNK(st.st_mode)) {
+      if (last) {
+        *out = FoundEntry{std::move(folder), parts[i], std::move(entry), st};
+        return Result::kFound;
+      }
+      folder = std::move(entry);
+      continue;
+    }
+
+    if (++links_ > kMaxLinks) {
+      errno = ELOOP;
+      return Fail(Result::kFailed, Errno());
+    }
+    // The link's own inode, pinned by the descriptor: its owner and its target come from the same
+    // link, whatever replaces it meanwhile.
+    const bool onward = as_folder || !last;
+    FoundEntry found;
+    Result result;
+    if (OnProc(entry.get())) {
+      result = FollowProcLink(folder.get(), parts[i], entry.get(), onward, &found);
+    } else {
+      std::string target;
+      if (!ReadLink(entry.get(), &target)) return Fail(Result::kFailed, Errno());
+      result = Walk(folder.get(), target, onward, &found);
+    }
+    if (result != Result::kFound) return result;
+    if (!MayFollow(st, found.st)) {
+      return Fail(Result::kRefused,
+                  "not following the symbolic link " + ShownPath(folder.get(), parts[i]) +
+                      ": it belongs to another user, who does not own what it leads to");
+    }
+    if (last) {
+      *out = std::move(found);
+      return Result::kFound;
+    }
+    folder = std::move(found.fd);
+  }
+  return Result::kFound;  // not reached: the last part returns
+}
+
+// Follows the link `name` in /proc (open on `link`) as the kernel does: to the working folder,
+// root or open file of its process, which may be covered by a mount since, live in another mount
+// namespace, or have no name left at all.
+PathLookup::Result PathLookup::FollowProcLink(int folder, const std::string& name, int link,
+                                              bool as_folder, FoundEntry* out) {
+  UniqueFd reached(openat(folder, name.c_str(), O_PATH | O_CLOEXEC));
+  struct stat st;
+  if (!reached || fstat(reached.get(), &st) != 0) return Fail(Result::kFailed, Errno());
+  if (as_folder && !S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return Fail(Result::kFailed, Errno());
+  }
+  // A folder is gone on from through the descriptor; anything else but a regular file is refused
+  // by its type before it is ever opened.
+  if (!S_ISREG(st.st_mode)) {
+    *out = FoundEntry{UniqueFd(), "", std::move(reached), st};
+    return Result::kFound;
+  }
+  // A file is replaced in its folder, under its name: those are what the link's text says, if the
+  // careful walk of that text reaches this very file. A deleted file's text ends in " (deleted)",
+  // and one in another mount namespace's names a place here that may hold anything.
+  const std::string unreachable =
+      "not following the symbolic link " + ShownPath(folder, name) +
+      ": the file it leads to cannot be reached by its name (deleted, moved, or in another mount "
+      "namespace)";
+  std::string text;
+  if (!ReadLink(link, &text)) return Fail(Result::kFailed, Errno());
+  if (text.empty() || text[0] != '/') return Fail(Result::kRefused, unreachable);
+  FoundEntry named;
+  const Result result = Walk(AT_FDCWD, text, false, &named);
+  if (result == Result::kRefused) return result;
+  if (result != Result::kFound || !SameFile(named.st, st)) {
+    return Fail(Result::kRefused, unreachable);
+  }
+  *out = std::move(named);
+  return Result::kFound;
+}

@@ -1,0 +1,60 @@
+// Finding the file that a path names, as the kernel's own lookup finds it, but one entry at a
+// time: each entry is opened relative to the folder before it without being followed, so that every
+// symbolic link is seen, and judged, before it is followed. What is found is held open, so that
+// later steps act on it and its folder through descriptors, never through the path again.
+//
+// The link rule: a link that is neither the caller's nor root's is followed only to something its
+// own owner owns, so that nobody's link makes the caller act on a file its owner could not touch.
+// Links in /proc (a process's working folder, root, open files) lead where their process's
+// descriptors lead, which their text only describes: the kernel follows those itself, one step,
+// and the rule applies to what it reached.
+
+#ifndef XORSCRAMBLE_PATH_LOOKUP_LINUX_H_
+#define XORSCRAMBLE_PATH_LOOKUP_LINUX_H_
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "unique_fd.h"
+
+// A found entry: the folder that holds it and its name there, with what it is. `fd` is open
+// (O_PATH) only where the entry was asked for as a folder to go on from, or was reached through
+// /proc; `dir` is open unless the entry is a folder reached through /proc.
+struct FoundEntry {
+  UniqueFd dir;
+  std::string name;
+  UniqueFd fd;
+  struct stat st {};
+};
+
+class PathLookup {
+ public:
+  enum class Result {
+    kFound,
+    kFailed,   // the path leads nowhere (errno's reason: missing, a loop, no permission)
+    kRefused,  // the link rule, or a link whose text and target disagree
+  };
+
+  // Finds what `path` names, relative to the working folder, following symbolic links (a final
+  // one too) under the link rule.
+  Result Find(const std::string& path, FoundEntry* out);
+
+  // Why Find did not find: one line.
+  const std::string& reason() const { return reason_; }
+
+ private:
+  Result Walk(int start, const std::string& path, bool as_folder, FoundEntry* out);
+  Result FollowProcLink(int folder, const std::string& name, int link, bool as_folder,
+                        FoundEntry* out);
+  Result Fail(Result result, std::string why);
+
+  int links_ = 0;
+  std::string reason_;
+};
+
+// Where the file open on `fd` is (with `name` in it, if given), for messages only: never looked
+// up again.
+std::string ShownPath(int fd, const std::string& name = "");
+
+#endif  // XORSCRAMBLE_PATH_LOOKUP_LINUX_H_

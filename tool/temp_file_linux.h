@@ -1,0 +1,55 @@
+// The file that the new content is written to, beside the file it will replace, and then renamed
+// over it. It has no name (O_TMPFILE) where the file system allows that and a name can be given to
+// it at the end; else it has a random name that nobody can guess, made exclusively. It is made
+// mode 0600, the caller's alone.
+//
+// While it has a name, the signals that end a process remove it first: this class alone keeps the
+// state that the signal handler reads, and changes it only with those signals blocked, so that
+// the state names a file of ours exactly while one exists. An unnamed file gets its name and loses
+// it again (renamed, or removed) with the signals blocked throughout.
+
+#ifndef XORSCRAMBLE_TEMP_FILE_LINUX_H_
+#define XORSCRAMBLE_TEMP_FILE_LINUX_H_
+
+#include <string>
+
+#include "unique_fd.h"
+
+class TempFile {
+ public:
+  TempFile() = default;
+  // Discards the file unless it replaced its target.
+  ~TempFile() { Discard(); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  // Makes the file in the folder open on `dir`, to replace `target` there. false with errno set.
+  bool Create(int dir, const std::string& target);
+
+  // The file, open for writing.
+  int fd() const { return fd_.get(); }
+
+  // Closes the file (which reports delayed write errors), names it if it has no name, and renames
+  // it over the target. false with errno set, the file discarded.
+  bool Replace();
+
+  // Closes and removes the file, if it is still there. Returns "", or where its name could not be
+  // removed, a note that names it for the message: "; the temporary file … could not be removed:
+  // …". Keeps errno as it was.
+  std::string Discard();
+
+ private:
+  enum class Linking { kByDescriptor, kThroughProc };
+  bool Linkable();
+  template <typename Make>
+  bool Name(Make make);
+
+  UniqueFd fd_;
+  int dir_ = -1;
+  std::string target_;
+  std::string name_;  // empty while the file has no name
+  Linking linking_ = Linking::kByDescriptor;
+  std::string left_;  // what Discard could not remove
+};
+
+#endif  // XORSCRAMBLE_TEMP_FILE_LINUX_H_

@@ -9,7 +9,42 @@
 #  - the 32-bit build (BITS 32) is large-address-aware (OBJDUMP reads its header), and refuses a
 #    file too large for it to hold;
 #  - a missing file or no file fails, and no temporary file is ever left behind.
+# With AS_USER (run as root), all of it runs again as that ordinary user: in a folder of its own
+# under TMPDIR, with copies of the programs and the data, and a wine prefix of its own.
 cmake_minimum_required(VERSION 3.20)
+
+if(AS_USER)
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT uid EQUAL 0)
+    message("skipped: needs root to run as ${AS_USER}")
+    return()
+  endif()
+  set(tmp "$ENV{TMPDIR}")
+  if(NOT tmp)
+    set(tmp /tmp)
+  endif()
+  string(RANDOM LENGTH 12 suffix)
+  set(home "${tmp}/xorscramble-windows-${suffix}")
+  file(MAKE_DIRECTORY ${home})
+  file(COPY ${PROGRAM} ${HOLD_OPEN} ${DATA}/sample.json ${DATA}/sample.json.scrambled
+    ${CMAKE_CURRENT_LIST_FILE} DESTINATION ${home})
+  execute_process(COMMAND id -g ${AS_USER} OUTPUT_VARIABLE group OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND chown -R ${AS_USER}:${group} ${home})
+  get_filename_component(program ${PROGRAM} NAME)
+  get_filename_component(hold_open ${HOLD_OPEN} NAME)
+  execute_process(
+    COMMAND setpriv --reuid=${AS_USER} --regid=${group} --clear-groups
+      env HOME=${home} WINEPREFIX=${home}/wine-prefix
+      ${CMAKE_COMMAND} -DEMULATOR=${EMULATOR} -DPROGRAM=${home}/${program}
+      -DHOLD_OPEN=${home}/${hold_open} -DBITS=${BITS} -DOBJDUMP=${OBJDUMP} -DDATA=${home}
+      -DWORK_DIR=${home}/work -P ${home}/windows_command.cmake
+    RESULT_VARIABLE got)
+  file(REMOVE_RECURSE ${home})
+  if(NOT got EQUAL 0)
+    message(FATAL_ERROR "as ${AS_USER}: exit status ${got}")
+  endif()
+  return()
+endif()
 
 # Runs the command with ARGN; the exit status must be `status` and, if given, the error output
 # `message`.

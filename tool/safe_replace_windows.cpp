@@ -5,6 +5,7 @@
 #include <windows.h>
 // aclapi.h and sddl.h need windows.h first.
 #include <aclapi.h>
+#include <bcrypt.h>
 #include <sddl.h>
 
 #include <string>
@@ -110,12 +111,15 @@ bool Transient(DWORD error) {
   return InUse(error) || error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
 }
 
-// Where ReplaceFileW cannot do its work: file systems without it, and the two failures after which
-// the file's name is free and the new file still waits under its temporary name.
+// Where ReplaceFileW cannot do its work: file systems without it; the two failures after which
+// the file's name is free and the new file still waits under its temporary name; and the names
+// that wine's ReplaceFileW makes of a path longer than 260 characters, which it cuts short to
+// find the folder (both files are where they were then).
 bool ReplaceCannotApply(DWORD error) {
   return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
          error == ERROR_INVALID_PARAMETER || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-         error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+         error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 || error == ERROR_INVALID_NAME ||
+         error == ERROR_DIRECTORY || error == ERROR_PATH_NOT_FOUND;
 }
 
 // Whatever `path` leads to now, identified.
@@ -127,6 +131,47 @@ bool Identify(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
   const bool ok = GetFileInformationByHandle(h, info) != 0;
   CloseHandle(h);
   return ok;
+}
+
+// A security descriptor that lets the caller's own account read, write, delete and set the
+// permissions of a file, and nobody else anything, whatever the folder would let it inherit. The
+// account is named by its SID, not as "the owner", so that it holds wherever the file's owner is
+// mapped otherwise (wine gives a file that only "the owner" may use no permission bits at all).
+// Null, with the error in GetLastError, where it cannot be built; LocalFree releases it.
+PSECURITY_DESCRIPTOR CallerOnly() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  const BOOL got = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  const DWORD error = GetLastError();
+  CloseHandle(token);
+  wchar_t* sid = nullptr;
+  if (!got || !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+    SetLastError(got ? GetLastError() : error);
+    return nullptr;
+  }
+  const std::wstring sddl = L"D:P(A;;FRFWSDWDRC;;;" + std::wstring(sid) + L")";
+  LocalFree(sid);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return nullptr;
+  }
+  return descriptor;
+}
+
+// A name for the temporary file that nobody can guess, from the system's random generator.
+bool RandomSuffix(std::wstring* suffix) {
+  static const wchar_t kChars[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char random[8];
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    return false;
+  }
+  suffix->clear();
+  for (unsigned char r : random) *suffix += kChars[r % (sizeof kChars / sizeof kChars[0] - 1)];
+  return true;
 }
 
 }  // namespace
@@ -236,24 +281,34 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   const std::wstring dir = wide_target.substr(0, slash);
   // A short prefix of the name keeps the temporary name within the file system's limit.
   const std::wstring stem = dir + L"\\." + wide_target.substr(slash + 1, 32) + L".xorscramble-";
+  // Until it takes the file's place the temporary file is the caller's alone: without a
+  // descriptor that says so, it is not made at all.
+  PSECURITY_DESCRIPTOR caller_only = CallerOnly();
+  if (caller_only == nullptr) {
+    return Fail(Status::kRefused, "cannot make a private temporary file: " + LastReason());
+  }
+  SECURITY_ATTRIBUTES private_file{sizeof private_file, caller_only, FALSE};
   HANDLE temp = INVALID_HANDLE_VALUE;
   std::wstring temp_path;
-  PSECURITY_DESCRIPTOR owner_only = nullptr;
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                       &owner_only, nullptr);
-  SECURITY_ATTRIBUTES private_file{sizeof private_file, owner_only, FALSE};
+  std::wstring suffix;
+  DWORD create_error = ERROR_SUCCESS;
   for (unsigned attempt = 0; temp == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-    temp_path = stem + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(GetTickCount64() + attempt);
-    if (temp_path.size() >= sizeof g_temp_path / sizeof g_temp_path[0]) break;
-    // Sharing delete lets the console handler remove it while it is being written. Until it
-    // takes the file's place it is the caller's alone, whatever the folder would let it inherit.
+    if (!RandomSuffix(&suffix)) {
+      create_error = ERROR_GEN_FAILURE;
+      break;
+    }
+    temp_path = stem + suffix;
+    if (temp_path.size() >= sizeof g_temp_path / sizeof g_temp_path[0]) {
+      create_error = ERROR_FILENAME_EXCED_RANGE;
+      break;
+    }
+    // Sharing delete lets the console handler remove it while it is being written.
     temp = CreateFileW(temp_path.c_str(), GENERIC_WRITE | WRITE_DAC, FILE_SHARE_DELETE,
                        &private_file, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (temp == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    create_error = GetLastError();
+    if (temp == INVALID_HANDLE_VALUE && create_error != ERROR_FILE_EXISTS) break;
   }
-  const DWORD create_error = GetLastError();
-  LocalFree(owner_only);
+  LocalFree(caller_only);
   if (temp == INVALID_HANDLE_VALUE) {
     return Fail(Status::kRefused, "cannot create a temporary file in " + Printable(Narrow(dir)) +
                                       ": " + Describe(create_error));
@@ -261,11 +316,15 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   wcscpy(g_temp_path, temp_path.c_str());
   InterlockedExchange(&g_armed, 1);
 
-  // Undoes everything but the file's lock: the original stays exactly as it was.
+  // Undoes everything but the file's lock: the original stays exactly as it was, and a temporary
+  // file that cannot be removed is named.
   auto abandon = [&](std::string why) {
     if (temp != INVALID_HANDLE_VALUE) CloseHandle(temp);
     InterlockedExchange(&g_armed, 0);
-    DeleteFileW(temp_path.c_str());
+    if (!DeleteFileW(temp_path.c_str())) {
+      why += "; the temporary file " + Printable(Narrow(temp_path)) +
+             " could not be removed: " + LastReason();
+    }
     return Fail(Status::kRefused, std::move(why));
   };
 
@@ -282,10 +341,12 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   temp = INVALID_HANDLE_VALUE;
   if (!closed) return abandon("cannot write the new content: " + LastReason());
   // Attributes that say how the file is shown and backed up go with the content.
-  SetFileAttributesW(
-      temp_path.c_str(),
+  const DWORD shown =
       before.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  if (!SetFileAttributesW(temp_path.c_str(), shown != 0 ? shown : FILE_ATTRIBUTE_NORMAL)) {
+    return abandon("cannot keep its attributes: " + LastReason());
+  }
 
   BY_HANDLE_FILE_INFORMATION now_open;
   BY_HANDLE_FILE_INFORMATION now_path;
@@ -299,8 +360,11 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   // permissions copied; its owner, streams and creation time are then the new file's.
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR security = nullptr;
-  GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                  &security);
+  const DWORD read_security = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                              nullptr, nullptr, &dacl, nullptr, &security);
+  if (read_security != ERROR_SUCCESS) {
+    return abandon("cannot read its permissions: " + Describe(read_security));
+  }
   // Windows will not replace a file that is open, even for delete: the lock goes here.
   CloseFile();
   // ReplaceFileW keeps what makes the file the same to Windows: its security descriptor (owner
@@ -308,6 +372,7 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
   // retried for a moment: 0.6 s in all.
   bool replaced = false;
   bool fallback = false;
+  bool permissions_kept = true;
   DWORD error = ERROR_SUCCESS;
   for (DWORD wait = 10; !replaced; wait *= 2) {
     // Whether another program holds the file without sharing its deletion, asked first: a
@@ -327,10 +392,11 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
       error = GetLastError();
       if (!fallback && ReplaceCannotApply(error)) {
         fallback = true;
-        if (dacl != nullptr) {
-          SetNamedSecurityInfoW(temp_path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                nullptr, nullptr, dacl, nullptr);
-        }
+        // A null DACL is one that lets everybody in, and is kept as such.
+        error = SetNamedSecurityInfoW(temp_path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, dacl, nullptr);
+        permissions_kept = error == ERROR_SUCCESS;
+        if (!permissions_kept) break;
         continue;
       }
     }
@@ -338,6 +404,7 @@ SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::s
     Sleep(wait);
   }
   LocalFree(security);
+  if (!permissions_kept) return abandon("cannot keep its permissions: " + Describe(error));
   if (!replaced) {
     return abandon(InUse(error) ? "in use by another program; left as it was"
                                 : "cannot replace it: " + Describe(error));

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Removes what scripts/install.sh PREFIX installed under PREFIX (default /usr/local; a relative
+# PREFIX is taken from where this is run), as the list it left there says
+# (PREFIX/share/xorscramble/install_manifest.txt): those files and nothing else, then the folders
+# the install made, where they are left empty. Needs root or sudo for a PREFIX that the user may
+# not write.
+#
+# usage: scripts/uninstall.sh [PREFIX]
+set -euo pipefail
+prefix=$(realpath -m -- "${1:-/usr/local}")
+manifest=$prefix/share/xorscramble/install_manifest.txt
+if [[ ! -f $manifest ]]; then
+  echo "uninstall: scripts/install.sh installed nothing under $prefix (no $manifest)" >&2
+  exit 1
+fi
+sudo=()
+if [[ ! -w $(dirname "$manifest") ]]; then
+  command -v sudo >/dev/null || {
+    echo "uninstall: $prefix is not writable: run this as root, or install sudo" >&2
+    exit 1
+  }
+  sudo=(sudo)
+fi
+
+files=()
+folders=()
+while IFS= read -r line; do
+  [[ -n $line ]] || continue
+  # Only what lies under PREFIX, however the list came to say otherwise.
+  if [[ $line != "$prefix"/* || $line == */../* ]]; then
+    echo "uninstall: not removing $line: it is not under $prefix" >&2
+    continue
+  fi
+  if [[ $line == */ ]]; then folders+=("$line"); else files+=("$line"); fi
+done <"$manifest"
+"${sudo[@]}" rm -f -- "${files[@]}"
+# The folders the install made, deepest first, where nothing else has come to lie in them.
+mapfile -t folders < <(printf '%s\n' "${folders[@]}" | sort -r)
+for folder in "${folders[@]}"; do
+  [[ -z $folder ]] || "${sudo[@]}" rmdir --ignore-fail-on-non-empty -- "$folder"
+done
+command -v mandb >/dev/null && { "${sudo[@]}" mandb -q || true; }
+echo "removed xorscramble and the XorCodec library from $prefix (${#files[@]} files)"

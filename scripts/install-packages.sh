@@ -1,30 +1,63 @@
 #!/usr/bin/env bash
-# Installs those of the given Debian packages that are missing, through sudo when not root.
-# A package of another architecture (name:i386) has that architecture added first, so that the
-# one `apt-get update` sees it.
+# Installs those of the given Debian packages that are missing, through sudo when not root, after
+# one `apt-get update`.
+#
+# usage: scripts/install-packages.sh PACKAGE... [--optional PACKAGE...]
+#
+# The packages after --optional may fail to install (a mirror in the middle of a sync, versions
+# that disagree between architectures): a line then says so, and the run goes on without them. A
+# package of another architecture (name:i386) has that architecture added to dpkg first, so that
+# the one update sees it, and removed again if none of its packages could be installed.
+# Exits non-zero, with a line that says why, when a required package cannot be installed.
 set -euo pipefail
-missing=()
+required=()
+optional=()
+list=required
 for package in "$@"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+  if [[ $package == --optional ]]; then
+    list=optional
+    continue
+  fi
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' && continue
+  if [[ $list == required ]]; then required+=("$package"); else optional+=("$package"); fi
 done
-((${#missing[@]} > 0)) || exit 0
+((${#required[@]} + ${#optional[@]} > 0)) || exit 0
+
 sudo=()
-[[ $(id -u) -eq 0 ]] || sudo=(sudo)
-for package in "${missing[@]}"; do
+if [[ $(id -u) -ne 0 ]]; then
+  if ! command -v sudo >/dev/null; then
+    missing="${required[*]} ${optional[*]}"
+    echo "install-packages: ${missing# } missing: run this as root, or install sudo, or have root" \
+      "run: apt-get install ${missing# }" >&2
+    [[ ${#required[@]} -eq 0 ]] && exit 0
+    exit 1
+  fi
+  sudo=(sudo)
+fi
+
+added=()
+for package in "${optional[@]}" "${required[@]}"; do
+  [[ $package == *:* ]] || continue
   arch=${package##*:}
-  if [[ $package == *:* ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch" && [[ " ${added[*]} " != *" $arch "* ]]; then
     "${sudo[@]}" dpkg --add-architecture "$arch"
+    added+=("$arch")
   fi
 done
 # A mirror in the middle of a sync can fail one index (say, security updates for i386) while the
 # rest arrive: go on with what arrived, and let the install say whether that is enough.
 "${sudo[@]}" apt-get update || echo "install-packages: some package indexes failed; going on with the rest" >&2
 install=("${sudo[@]}" apt-get install -y --no-install-recommends)
-"${install[@]}" "${missing[@]}" && exit 0
-# Without one architecture's updates index, a library that every architecture must have at the same
-# version (libssl3 and libssl3:i386) has no version common to both. The release's own suite has
-# every architecture at the same versions: prefer it, then.
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-[[ -n $codename ]] || exit 1
-echo "install-packages: trying again with $codename's own versions preferred" >&2
-"${install[@]}" -t "$codename" "${missing[@]}"
+if ((${#required[@]} > 0)) && ! "${install[@]}" "${required[@]}"; then
+  echo "install-packages: could not install ${required[*]}" >&2
+  exit 1
+fi
+if ((${#optional[@]} > 0)) && ! "${install[@]}" "${optional[@]}"; then
+  echo "install-packages: could not install the optional ${optional[*]}; going on without" >&2
+  for arch in "${added[@]}"; do
+    if ! dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -qx "$arch"; then
+      "${sudo[@]}" dpkg --remove-architecture "$arch"
+    fi
+  done
+fi
+exit 0

@@ -5,21 +5,26 @@
 #   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and runs the whole
 #      suite under them, leaks included;
 #   3. runs the libFuzzer target for a bounded time (FUZZ_SECONDS, default 60);
-#   4. cross-builds for 32- and 64-bit Windows with mingw-w64, and runs both suites under wine
-#      (the 32-bit one under Debian's wine32:i386, which adds the i386 architecture to apt; on a
-#      kernel that runs no 32-bit programs its tests are counted as skipped), and packs each build
-#      into a .zip;
-#   5. builds the Debian package (scripts/package.sh), checks it with lintian, installs it, uses
-#      the installed command, man page, CMake package and pkg-config file, and removes it again.
+#   4. cross-builds for 32-bit Linux, statically, and runs the codec and command suites under
+#      qemu-user (qemu-i386-static, named to CTest: the kernel need not run 32-bit programs);
+#   5. cross-builds for 32- and 64-bit Windows with mingw-w64, runs both suites under wine, and
+#      packs each build into a .zip. The 32-bit wine (Debian's wine32:i386, which adds the i386
+#      architecture to apt) is optional: where it cannot be installed or cannot start, its suite
+#      counts as skipped and a line says why;
+#   6. builds the Debian package (scripts/package.sh) and checks it with lintian; then, unless
+#      xorscramble is installed already, installs it, uses the installed command, man page, CMake
+#      package and pkg-config file, and removes it again.
 # Ends with the count of tests passed, failed and skipped, and exits non-zero when anything failed.
-# `ctest --test-dir build` alone reruns step 1's tests.
+# `ctest --test-dir build` alone reruns step 1's tests. Root or sudo is needed only to install
+# packages; tests that need root say they are skipped without it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ clang clang-format libclang-rt-14-dev llvm libgtest-dev libgmock-dev
   nlohmann-json3-dev pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
-  wine32:i386 googletest dpkg-dev file lintian acl attr e2fsprogs xfsprogs btrfs-progs)
-scripts/install-packages.sh "${packages[@]}"
+  g++-i686-linux-gnu qemu-user-static googletest dpkg-dev file lintian acl attr e2fsprogs
+  xfsprogs btrfs-progs)
+scripts/install-packages.sh "${packages[@]}" --optional wine32:i386
 jobs=$(nproc)
 
 # Runs ctest and adds its tests to the counts reported at the end, as CTest's JUnit report tells
@@ -59,18 +64,31 @@ build-sanitize/fuzz/codec_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_fina
   -artifact_prefix=build-sanitize/ \
   build-sanitize/fuzz-corpus fuzz/corpus
 
+echo "== build for 32-bit Linux and test under qemu-user"
+cmake -S . -B build-i686 --toolchain cmake/toolchains/i686-linux-gnu.cmake \
+  -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
+cmake --build build-i686 -j "$jobs"
+run_ctest --test-dir build-i686 --output-on-failure -j "$jobs"
+
 for bits in 32 64; do
   echo "== build for ${bits}-bit Windows and test under wine"
   arch=$([[ $bits == 32 ]] && echo i686 || echo x86_64)
   cmake -S . -B "build-win$bits" --toolchain "cmake/toolchains/mingw-w64-$arch.cmake" \
     -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
   cmake --build "build-win$bits" -j "$jobs"
-  # Some kernels run no 32-bit programs at all (Exec format error): there the suite cannot run,
-  # and its tests count as skipped, said aloud, rather than as passed or failed.
+  # Where there is no wine for these programs, or it cannot start (some kernels run no 32-bit
+  # programs: Exec format error), the suite cannot run: its tests count as skipped, said aloud,
+  # rather than as passed or failed.
   wine=$(sed -n 's/^XORCODEC_WINE:FILEPATH=//p' "build-win$bits/CMakeCache.txt")
-  if [[ -n $wine ]] && ! "$wine" --version >/dev/null 2>&1; then
+  why=""
+  if [[ -z $wine || $wine == *-NOTFOUND ]]; then
+    why="no wine for ${bits}-bit programs is installed"
+  elif ! "$wine" --version >/dev/null 2>&1; then
+    why="this machine cannot start $wine"
+  fi
+  if [[ -n $why ]]; then
     tests=$(ctest --test-dir "build-win$bits" -N | sed -n 's/^Total Tests: //p')
-    echo "this machine cannot run $wine (${bits}-bit programs): its ${tests} tests are skipped"
+    echo "$why: the ${tests} tests of the ${bits}-bit Windows suite are skipped"
     skipped=$((skipped + tests))
   else
     WINEPREFIX="$PWD/build-win$bits/wine-prefix" WINEDEBUG=-all \
@@ -86,20 +104,28 @@ deb=$(ls build-deb/xorscramble_*.deb)
 lintian --fail-on error "$deb"
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-"${sudo[@]}" apt-get install -y "./$deb"
-work=$(mktemp -d)
-cp tests/data/sample.json "$work/"
-/usr/bin/xorscramble "$work/sample.json"
-cmp "$work/sample.json" tests/data/sample.json.scrambled
-test -z "$(MANWIDTH=80 man --warnings xorscramble 2>&1 >/dev/null)"
-for mode in cmake pkg-config; do
-  cmake -DINSTALLED=ON -DMODE=$mode -DSOURCE_DIR="$PWD" -DWORK_DIR="$work/$mode" \
-    -P tests/consumer/check.cmake
-done
-files=$(dpkg -L xorscramble)
-"${sudo[@]}" apt-get remove -y xorscramble
-for file in $files; do [[ -d $file || ! -e $file ]] || { echo "left after removal: $file"; exit 1; }; done
-rm -rf "$work"
+# The machine is left as it was found: a copy the user installed is neither replaced nor removed.
+if dpkg-query -W -f='${Status}' xorscramble 2>/dev/null | grep -q 'ok installed'; then
+  echo "xorscramble is installed on this machine already: the package is not installed over it," \
+    "used or removed"
+elif ((${#sudo[@]} > 0)) && ! command -v sudo >/dev/null; then
+  echo "installing the package needs root or sudo: it is not installed, used or removed"
+else
+  "${sudo[@]}" apt-get install -y "./$deb"
+  work=$(mktemp -d)
+  cp tests/data/sample.json "$work/"
+  /usr/bin/xorscramble "$work/sample.json"
+  cmp "$work/sample.json" tests/data/sample.json.scrambled
+  test -z "$(MANWIDTH=80 man --warnings xorscramble 2>&1 >/dev/null)"
+  for mode in cmake pkg-config; do
+    cmake -DINSTALLED=ON -DMODE=$mode -DSOURCE_DIR="$PWD" -DWORK_DIR="$work/$mode" \
+      -P tests/consumer/check.cmake
+  done
+  files=$(dpkg -L xorscramble)
+  "${sudo[@]}" apt-get remove -y xorscramble
+  for file in $files; do [[ -d $file || ! -e $file ]] || { echo "left after removal: $file"; exit 1; }; done
+  rm -rf "$work"
+fi
 
 echo "checks: ${passed} passed, ${failed} failed, ${skipped} skipped"
 # A failed test, or a ctest that could not run its tests at all, fails the run.

@@ -5,6 +5,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -420,12 +421,18 @@ TEST(GetDataFromFile, OutOfMemoryThrows) {
   ScratchDir dir;
   WriteFile(dir / "big", "");
   std::filesystem::resize_file(dir / "big", std::size_t{1} << 30);
+  constexpr int kLimitIgnored = 3;
   const pid_t pid = fork();
   if (pid == 0) {
     const struct rlimit limit = {std::size_t{256} << 20, std::size_t{256} << 20};
     uint32_t size = 0;
     try {
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+      // An emulator (qemu-user) takes the limit and ignores it: more than it allows must fail.
+      if (mmap(nullptr, std::size_t{512} << 20, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
+          MAP_FAILED) {
+        _exit(kLimitIgnored);
+      }
       delete[] XorCodec::Instance().GetDataFromFile((dir / "big").c_str(), &size, kBuiltIn.data(),
                                                     3);
     } catch (const std::bad_alloc&) {
@@ -435,6 +442,9 @@ TEST(GetDataFromFile, OutOfMemoryThrows) {
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
+  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == kLimitIgnored) {
+    GTEST_SKIP() << "a limit on the address space does not take here (an emulator ignores it)";
+  }
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "status " << wstatus;
 }
 #endif

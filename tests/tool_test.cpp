@@ -47,6 +47,11 @@ using testing_support::WriteFile;
 
 constexpr uid_t kNobody = 65534;
 
+// Whether the command (and this program) run under an emulator, one for another machine's
+// programs (qemu-user), which cannot do all that a kernel does: no ptrace, no preloading into a
+// static program, and messages of its own for signals.
+constexpr bool kEmulated = sizeof(XORSCRAMBLE_EMULATOR) > 1;
+
 struct RunOptions {
   uid_t uid = 0;  // run as this user instead (needs root)
   rlim_t file_limit = RLIM_INFINITY;
@@ -91,6 +96,9 @@ bool IsShimmed(const RunOptions& options) {
                      [](const std::string& var) { return var.rfind("LD_PRELOAD=", 0) == 0; });
 }
 
+const char kNoShimUnderEmulator[] =
+    "under the emulator: the command is static there, and never loads the fault shim";
+
 // A run of the command that has been started and not yet waited for.
 struct Child {
   pid_t pid;
@@ -121,7 +129,11 @@ Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
     }
     for (const std::string& var : options.env) putenv(const_cast<char*>(var.c_str()));
     alarm(60);  // a hang fails the test instead of stalling the suite
-    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+    // Through the emulator, where there is one, rather than through whatever the kernel would do
+    // with a program for another machine.
+    std::vector<char*> argv;
+    if (kEmulated) argv.push_back(const_cast<char*>(XORSCRAMBLE_EMULATOR));
+    argv.push_back(const_cast<char*>(tool.c_str()));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     if (options.traced && (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP))) {
@@ -260,13 +272,9 @@ struct Refusal {
   std::function<std::string(const ScratchDir&, std::string* skip)> arrange;
   RunOptions options;
   int status;
-  std::string message;  // "{}" stands for the path passed, "{dir}" for the directory
+  std::string message;      // "{}" stands for the path passed, "{dir}" for the directory
+  bool needs_root = false;  // to act as another user: skipped, before any set-up, without root
 };
-
-std::string NeedsRoot(std::string* skip) {
-  if (geteuid() != 0) *skip = "needs root to run as another user";
-  return "data.json";
-}
 
 std::string Plain(const ScratchDir& dir, const std::string& name = "data.json") {
   WriteFile(dir / name, kPlain);
@@ -351,46 +359,46 @@ std::vector<Refusal> RefusalCases() {
        {0, RLIM_INFINITY, Shimmed({kTouch, kNoTmpfile})}, 1,
        "xorscramble: {}: changed while being scrambled; left as it was\n"},
       {"another user's link to root's file",
-       [](auto& dir, auto skip) { Plain(dir), NeedsRoot(skip); return Link(dir, "data.json", "evil", kNobody); },
-       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused},
+       [](auto& dir, auto) { Plain(dir); return Link(dir, "data.json", "evil", kNobody); },
+       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused, true},
       {"another user's link to root's folder, on the way",
-       [](auto& dir, auto skip) { Plain(dir), NeedsRoot(skip); return Link(dir, ".", "here", kNobody) + "/data.json"; },
-       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/here" + kLinkRefused},
+       [](auto& dir, auto) { Plain(dir); return Link(dir, ".", "here", kNobody) + "/data.json"; },
+       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/here" + kLinkRefused, true},
       {"another user's link to a link to root's file",
-       [](auto& dir, auto skip) {
-         Plain(dir), NeedsRoot(skip), Link(dir, "data.json", "mine", 0);
+       [](auto& dir, auto) {
+         Plain(dir), Link(dir, "data.json", "mine", 0);
          return Link(dir, "mine", "evil", kNobody);
        },
-       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused},
-      {"unreadable", [](auto& dir, auto skip) { Own(dir / Plain(dir), 0, 0200); return NeedsRoot(skip); },
-       {kNobody}, 1, ReadFailed("{}", "Permission denied")},
+       {}, 1, "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused, true},
+      {"unreadable", [](auto& dir, auto) { Own(dir / Plain(dir), 0, 0200); return S("data.json"); },
+       {kNobody}, 1, ReadFailed("{}", "Permission denied"), true},
       {"read-only file",
-       [](auto& dir, auto skip) {
+       [](auto& dir, auto) {
          Own(dir / Plain(dir), kNobody, 0444);
-         return chmod(dir.path().c_str(), 0777), NeedsRoot(skip);
+         return chmod(dir.path().c_str(), 0777), S("data.json");
        },
-       {kNobody}, 1, "xorscramble: {}: not writable: Permission denied\n"},
+       {kNobody}, 1, "xorscramble: {}: not writable: Permission denied\n", true},
       {"read-only directory",
-       [](auto& dir, auto skip) { Own(dir / Plain(dir), kNobody, 0644); return NeedsRoot(skip); },
-       {kNobody}, 1, "xorscramble: {}: cannot create a temporary file in {dir}: Permission denied\n"},
+       [](auto& dir, auto) { Own(dir / Plain(dir), kNobody, 0644); return S("data.json"); },
+       {kNobody}, 1, "xorscramble: {}: cannot create a temporary file in {dir}: Permission denied\n", true},
       {"directory that can be written but not read",
-       [](auto& dir, auto skip) {
+       [](auto& dir, auto) {
          Own(dir / Plain(dir), kNobody, 0644);
          Own(dir.path(), kNobody, 0300);
-         return NeedsRoot(skip);
+         return S("data.json");
        },
-       {kNobody}, 1, "xorscramble: {}: cannot open its directory {dir}: Permission denied\n"},
+       {kNobody}, 1, "xorscramble: {}: cannot open its directory {dir}: Permission denied\n", true},
       {"append-only directory", [](auto& dir, auto skip) { Plain(dir); return MarkedAppendOnly(dir.path(), skip); },
        {}, 1, "xorscramble: {}: its directory {dir} is marked append-only or immutable; the file in it "
               "cannot be replaced\n"},
       {"append-only file", [](auto& dir, auto skip) { return MarkedAppendOnly(dir / Plain(dir), skip); },
        {}, 1, "xorscramble: {}: is marked append-only; it cannot be replaced\n"},
       {"owner that cannot be kept",
-       [](auto& dir, auto skip) {
+       [](auto& dir, auto) {
          Own(dir / Plain(dir), 1, 0666);
-         return chmod(dir.path().c_str(), 0777), NeedsRoot(skip);
+         return chmod(dir.path().c_str(), 0777), S("data.json");
        },
-       {kNobody}, 1, "xorscramble: {}: cannot keep its owner and group: Operation not permitted\n"},
+       {kNobody}, 1, "xorscramble: {}: cannot keep its owner and group: Operation not permitted\n", true},
       {"attribute the file system will not keep",
        [](auto& dir, auto skip) {
          if (setxattr((dir / Plain(dir)).c_str(), "user.note", "x", 1, 0) != 0)
@@ -438,6 +446,8 @@ void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; 
 
 TEST_P(Refuses, LeavesEverythingAsItWas) {
   const Refusal& c = GetParam();
+  if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  if (kEmulated && IsShimmed(c.options)) GTEST_SKIP() << kNoShimUnderEmulator;
   ScratchDir dir;
   std::string skip;
   const std::string arg = c.arrange(dir, &skip);
@@ -502,6 +512,7 @@ TEST(Command, FollowsLinksItMayTrust) {
 // without the capability, and without /proc), a named one is used from the start: the run
 // succeeds, and a signal while it writes removes the named file.
 TEST(Command, NamesTheTemporaryFileWhereAnUnnamedOneCannotBeLinked) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
   ScratchDir dir;
   Plain(dir);
   RunOptions options;
@@ -751,6 +762,7 @@ INSTANTIATE_TEST_SUITE_P(Command, KeepsMetadata, testing::Values("tmpfs", "ext4"
 // A signal that was ignored when the command started (nohup, a background job) stays ignored: the
 // run goes on and completes.
 TEST(Command, IgnoredSignalsStayIgnored) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
   for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE}) {
     SCOPED_TRACE(strsignal(sig));
     ScratchDir dir;
@@ -769,6 +781,7 @@ TEST(Command, IgnoredSignalsStayIgnored) {
 // named, so that the user can remove it; a directory sync that fails after the rename has a status
 // of its own, since the file was replaced.
 TEST(Command, FailuresAfterTheNewFileHasAName) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
   for (const bool named : {false, true}) {
     SCOPED_TRACE(named ? "named temporary file" : "unnamed temporary file");
     ScratchDir dir;
@@ -806,12 +819,18 @@ TEST(Command, FailuresAfterTheNewFileHasAName) {
 // The file-system calls of a run: the moments at which an attacker may act between its steps.
 bool IsFileCall(uint64_t nr) {
   static const long kCalls[] = {
-      SYS_openat,   SYS_newfstatat, SYS_fstat,    SYS_statx,     SYS_readlinkat, SYS_linkat,
-      SYS_renameat, SYS_renameat2,  SYS_unlinkat, SYS_faccessat, SYS_faccessat2, SYS_fchown,
-      SYS_fchmod,   SYS_fsync,      SYS_flock,    SYS_ioctl,     SYS_pread64,    SYS_write,
+      SYS_openat,     SYS_fstat,    SYS_statx,     SYS_readlinkat, SYS_linkat, SYS_renameat,
+      SYS_renameat2,  SYS_unlinkat, SYS_faccessat, SYS_faccessat2, SYS_fchown, SYS_fchmod,
+      SYS_fsync,      SYS_flock,    SYS_ioctl,     SYS_pread64,    SYS_write,
+#ifdef SYS_newfstatat
+      SYS_newfstatat,
+#endif
+#ifdef SYS_fstatat64
+      SYS_fstatat64,  SYS_fstat64,  SYS_fchown32,
+#endif
 #ifdef SYS_open
-      SYS_open,     SYS_stat,       SYS_lstat,    SYS_rename,    SYS_unlink,     SYS_readlink,
-      SYS_access,   SYS_link,       SYS_chown,    SYS_chmod,
+      SYS_open,       SYS_stat,     SYS_lstat,     SYS_rename,     SYS_unlink, SYS_readlink,
+      SYS_access,     SYS_link,     SYS_chown,     SYS_chmod,
 #endif
   };
   return std::find(std::begin(kCalls), std::end(kCalls), static_cast<long>(nr)) != std::end(kCalls);
@@ -883,6 +902,7 @@ const std::string kSecret = "root only: the content of this file must never leav
 // only when it holds her file as it was.
 void RaceEveryMoment(bool swap_folder) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  if (kEmulated) GTEST_SKIP() << "under the emulator: it has no ptrace";
   const std::string scrambled_secret = testing_support::Scrambled(kSecret, kBuiltIn);
   int runs = 0;
   int replaced = 0;
@@ -963,12 +983,13 @@ TEST(PathRaces, FileSwappedForALink) { RaceEveryMoment(false); }
 
 }  // namespace
 
-// Realistic documents, and bytes of every kind: each is scrambled (and differs, unless empty) and
-// restored byte for byte, by the command and by the library alike.
+// Realistic documents, bytes of every kind, and 40 MiB of them: each is scrambled (and differs,
+// unless empty) and restored byte for byte, by the command and by the library alike.
 TEST(Command, JsonSamples) {
   XorCodec& codec = XorCodec::Instance();
   std::vector<std::pair<std::string, std::string>> samples = {
-      {"bytes.json", std::string("{\"k\":\r\n\x1a\0\xff}\r\n", 12) + kPlain}};
+      {"bytes.json", std::string("{\"k\":\r\n\x1a\0\xff}\r\n", 12) + kPlain},
+      {"large.bin", testing_support::RandomBytes(40 << 20, 13)}};
   for (const char* name : {"nested.json", "large.json", "utf8.json", "crlf.json", "empty.json"}) {
     samples.emplace_back(name, ReadFile(DataFile(std::string("json/") + name)));
   }

@@ -52,8 +52,15 @@ if ((${#required[@]} > 0)) && ! "${install[@]}" "${required[@]}"; then
   echo "install-packages: could not install ${required[*]}" >&2
   exit 1
 fi
-if ((${#optional[@]} > 0)) && ! "${install[@]}" "${optional[@]}"; then
-  echo "install-packages: could not install the optional ${optional[*]}; going on without" >&2
+((${#optional[@]} > 0)) || exit 0
+echo "install-packages: installing the optional ${optional[*]}"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! "${install[@]}" "${optional[@]}" >"$log" 2>&1; then
+  # apt's last error says why, in place of its page of unmet dependencies.
+  why=$(grep '^E: ' "$log" | tail -n 1)
+  echo "install-packages: could not install the optional ${optional[*]} (${why:-see apt-get}):" \
+    "going on without" >&2
   for arch in "${added[@]}"; do
     if ! dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -qx "$arch"; then
       "${sudo[@]}" dpkg --remove-architecture "$arch"

@@ -7,26 +7,9 @@
 #include <string>
 
 #include "input_file.h"
+#include "platform.h"
 
 namespace xorcodec::detail {
-namespace {
-
-// Paths are UTF-8, so that any name can be given; a path that is not valid UTF-8 is taken in the
-// system's ANSI code page, as the narrow Windows functions would take it.
-std::wstring Widen(const char* path) {
-  for (const UINT page : {UINT{CP_UTF8}, UINT{CP_ACP}}) {
-    const DWORD flags = page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-    const int n = MultiByteToWideChar(page, flags, path, -1, nullptr, 0);
-    if (n <= 0) continue;
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(page, flags, path, -1, wide.data(), n);
-    wide.resize(static_cast<std::size_t>(n - 1));
-    return wide;
-  }
-  return std::wstring();
-}
-
-}  // namespace
 
 void InputFile::Release() {
   if (owned_) {
@@ -38,7 +21,7 @@ void InputFile::Release() {
 }
 
 bool InputFile::Open(const char* path) {
-  const std::wstring wide = Widen(path);
+  const std::wstring wide = platform::Widen(path);
   // Binary: text mode would turn CR LF into LF and stop at the byte 0x1A.
   fd_ = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
   if (fd_ < 0) {

@@ -4,10 +4,10 @@
 #include <cstring>
 
 // On x86 with glibc the kernel is built twice, for AVX2 and for the baseline, and the first call
-// picks the one the processor runs: in-cache transforms go about twice as fast with AVX2. The
-// choice reads what glibc learned of the processor when the program started. Asking it again
-// (GCC's target_clones do, with cpuid) costs some 8 us an instruction in a virtual machine here:
-// more than a run of the command on a small file takes beyond its start-up.
+// picks the one the processor runs (in-cache transforms are much faster with AVX2). The choice
+// reads what glibc learned of the processor when the program started, rather than asking it again
+// as GCC's target_clones do: cpuid traps to the host in a virtual machine, and so costs more than
+// the rest of a run on a small file (bench/README.md).
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && defined(__GLIBC__) && \
     __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
@@ -23,9 +23,15 @@ void LowBytes(const int32_t* key, std::size_t n, unsigned char* out) {
   for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<unsigned char>(key[k] & 0xFF);
 }
 
+#ifdef __GNUC__
+#define XORCODEC_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define XORCODEC_ALWAYS_INLINE inline
+#endif
+
 // Kept as a plain loop: compilers turn it into full-width vector code for the target.
-inline __attribute__((always_inline)) void XorLoop(unsigned char* data,
-                                                   const unsigned char* pattern, std::size_t n) {
+XORCODEC_ALWAYS_INLINE void XorLoop(unsigned char* data, const unsigned char* pattern,
+                                    std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) data[k] ^= pattern[k];
 }
 

@@ -51,6 +51,11 @@ else()
   separate_arguments(flags UNIX_COMMAND "${flags} ${CXX_FLAGS} ${LINK_FLAGS}")
   set(program ${WORK_DIR}/consumer)
   run(${CXX} -std=c++17 ${consumer}/consumer.cpp -o ${program} ${flags})
+  # A shared library in a prefix of its own is found as its users there find it (CMake's build
+  # records where it is; a pkg-config build does not).
+  if(prefix)
+    set(ENV{LD_LIBRARY_PATH} ${pc_dir}/..)
+  endif()
 endif()
 
 run(${program} ${data}/sample.json.scrambled ${data}/sample.json)

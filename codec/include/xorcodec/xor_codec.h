@@ -4,11 +4,16 @@
 // bits of key[i % keyLen], with i counted from 0 at the first byte of each file or string (or from
 // the offset given to the buffer transforms). The transform is its own inverse, so each operation
 // both scrambles and restores. Only the file readers allocate, and only they can throw.
+//
+// Thread safety: the codec holds no state, so every operation, Instance() included, may be called
+// from any number of threads at once; each works only on the caller's own buffers and files.
 
 #ifndef XORCODEC_XOR_CODEC_H_
 #define XORCODEC_XOR_CODEC_H_
 
 #include <stdint.h>
+#include <xorcodec/export.h>
+#include <xorcodec/version.h>
 
 namespace xorcodec {
 
@@ -20,9 +25,9 @@ inline constexpr int32_t kBuiltInKeyLen = 3;
 }  // namespace xorcodec
 
 // Stateless; its operations are reached through the one instance.
-class XorCodec {
+class XORCODEC_API XorCodec {
  public:
-  // The process-wide instance, created on first use (safe to call from any thread). Throws nothing.
+  // The process-wide instance, created on first use. Throws nothing.
   static XorCodec& Instance();
 
   XorCodec(const XorCodec&) = delete;

@@ -77,10 +77,9 @@ std::string Described(const std::string& name) {
                             : "its extended attribute " + Printable(name);
 }
 
-// `*what` says, for the command's message, that `thing` could not be kept, and why.
-bool Lost(std::string* what, const std::string& thing, const std::string& why = Errno()) {
-  *what = "cannot keep " + thing + ": " + why;
-  return false;
+// That `thing` could not be kept, and why.
+Outcome Lost(const std::string& thing, const std::string& why = Errno()) {
+  return Outcome::Refused("cannot keep " + thing + ": " + why);
 }
 
 }  // namespace
@@ -109,64 +108,62 @@ bool FileMetadata::Unreplaceable() const {
   return (flags_ & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
-bool FileMetadata::Prepare(int fd, std::string* what) const {
+Outcome FileMetadata::Prepare(int fd) const {
   // A folder's default ACL is inherited by every file made in it, limited by the mode it is made
   // with (0600, the caller's alone); removed, it cannot open the file up when the mode is set.
   if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
-    *what = "cannot make the temporary file private: " + Errno();
-    return false;
+    return Outcome::Failed("cannot make the temporary file private: " + Errno());
   }
-  return SetFlags(fd, flags_, kEmptyFileFlags) || Lost(what, "its attribute flags (chattr)");
+  if (!SetFlags(fd, flags_, kEmptyFileFlags)) return Lost("its attribute flags (chattr)");
+  return Outcome::Done();
 }
 
-bool FileMetadata::CarryTo(int fd, std::string* what) const {
+Outcome FileMetadata::CarryTo(int fd) const {
   struct stat made;
-  if (fstat(fd, &made) != 0) return Lost(what, "its owner and group");
+  if (fstat(fd, &made) != 0) return Lost("its owner and group");
   if ((made.st_uid != st_.st_uid || made.st_gid != st_.st_gid) &&
       fchown(fd, st_.st_uid, st_.st_gid) != 0) {
-    return Lost(what, "its owner and group");
+    return Lost("its owner and group");
   }
   for (const auto& [name, value] : attributes_) {
     if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
-      return Lost(what, Described(name));
+      return Lost(Described(name));
     }
   }
   // Whatever the new file has that the old one had not (a label its folder gave it) goes.
   std::vector<std::string> names;
-  if (!Names(fd, &names)) return Lost(what, "its extended attributes");
+  if (!Names(fd, &names)) return Lost("its extended attributes");
   for (const std::string& name : names) {
     const bool old = std::any_of(attributes_.begin(), attributes_.end(),
                                  [&](const auto& attribute) { return attribute.first == name; });
     if (!old && !Bound(name) && fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
-      *what = "cannot keep its extended attributes: the new file's " + Printable(name) +
-              " cannot be removed: " + Errno();
-      return false;
+      return Lost("its extended attributes",
+                  "the new file's " + Printable(name) + " cannot be removed: " + Errno());
     }
   }
-  if (!SetFlags(fd, flags_, kCarriedFlags)) return Lost(what, "its attribute flags (chattr)");
-  if (fchmod(fd, st_.st_mode & 07777) != 0) return Lost(what, "its permissions");
+  if (!SetFlags(fd, flags_, kCarriedFlags)) return Lost("its attribute flags (chattr)");
+  if (fchmod(fd, st_.st_mode & 07777) != 0) return Lost("its permissions");
 
   // Checked rather than trusted: the kernel may clear a set-group-ID bit for a caller outside
   // the file's group, and a call may succeed on a file system that keeps less than it was given.
-  if (fstat(fd, &made) != 0) return Lost(what, "its permissions");
+  if (fstat(fd, &made) != 0) return Lost("its permissions");
   const mode_t differ = (made.st_mode ^ st_.st_mode) & 07777;
   if (made.st_uid != st_.st_uid || made.st_gid != st_.st_gid) {
-    return Lost(what, "its owner and group", "the file system kept another");
+    return Lost("its owner and group", "the file system kept another");
   }
-  if (differ & S_ISGID) {
-    return Lost(what, "its set-group-ID bit", "only a member of its group may set it");
-  }
-  if (differ != 0) return Lost(what, "its permissions", "the file system kept others");
+  if (differ & S_ISGID)
+    return Lost("its set-group-ID bit", "only a member of its group may set it");
+  if (differ != 0) return Lost("its permissions", "the file system kept others");
   std::string acl;
   const bool has_acl = Value(fd, kAccessAcl, &acl);
   const auto old_acl =
       std::find_if(attributes_.begin(), attributes_.end(),
                    [](const auto& attribute) { return attribute.first == kAccessAcl; });
   if (has_acl != (old_acl != attributes_.end()) || (has_acl && acl != old_acl->second)) {
-    return Lost(what, Described(kAccessAcl), "the file system kept another");
+    return Lost(Described(kAccessAcl), "the file system kept another");
   }
   if ((Flags(fd) & kCarriedFlags) != (flags_ & kCarriedFlags)) {
-    return Lost(what, "its attribute flags (chattr)", "the file system kept others");
+    return Lost("its attribute flags (chattr)", "the file system kept others");
   }
-  return true;
+  return Outcome::Done();
 }

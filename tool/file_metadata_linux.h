@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "outcome.h"
+
 class FileMetadata {
  public:
   // Reads what the file open on `fd` carries; `st` is its fstat. false with errno set.
@@ -26,14 +28,14 @@ class FileMetadata {
   bool Unreplaceable() const;
 
   // Makes the new, empty file `fd` the caller's alone, whatever its folder's default ACL gave it,
-  // and gives it the flags that take effect only on an empty file. false with `*what` set to what
-  // could not be done and errno to why.
-  bool Prepare(int fd, std::string* what) const;
+  // and gives it the flags that take effect only on an empty file. Refused where a flag cannot be
+  // kept.
+  Outcome Prepare(int fd) const;
 
   // Gives the new file `fd`, written, everything else: owner and group first (which clears set-ID
-  // bits), then ACL, attributes and flags, then mode; then checks the outcome. false with `*what`
-  // set to what could not be kept and why.
-  bool CarryTo(int fd, std::string* what) const;
+  // bits), then ACL, attributes and flags, then mode; then checks the result. Refused, naming it,
+  // where anything cannot be kept.
+  Outcome CarryTo(int fd) const;
 
  private:
   struct stat st_ {};

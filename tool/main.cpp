@@ -1,4 +1,6 @@
-// xorscramble: scrambles a file in place with the built-in XOR key; a second run restores it.
+// xorscramble: scrambles a file in place with the built-in XOR key; a second run restores it. This
+// file holds all that the command says: its arguments, its messages and its exit statuses, whose
+// full reference is the man page (man/xorscramble.1.in), in the same words.
 
 #include <errno.h>
 #include <stdio.h>
@@ -11,6 +13,8 @@
 
 #include <xorcodec/xor_codec.h>
 
+#include "outcome.h"
+#include "platform.h"
 #include "printable.h"
 #include "safe_replace.h"
 
@@ -29,41 +33,35 @@ constexpr char kUsage[] =
     "  --version  print the version and exit\n"
     "\n"
     "Exit status: 0 FILE was rewritten; 1 FILE could not be read or rewritten and is left as it\n"
-    "was; 2 the command line was wrong; 3 FILE was rewritten, but the change may not survive a\n"
-    "crash (do not run again to retry: that would flip it back).\n";
+    "was; 2 no FILE was given; 3 FILE was rewritten, but syncing its directory failed (do not\n"
+    "run again to retry: that would flip FILE back). See man xorscramble.\n";
 
 void Complain(const std::string& line) { fprintf(stderr, "xorscramble: %s\n", line.c_str()); }
 
-// The system's own words for a file it could not read, with the reason.
-void ReadFailed(const std::string& jsonpath, const std::string& reason) {
-  Complain("Get data from file(" + Printable(jsonpath) + ") failed! (" + reason + ")");
-}
-
-// The exit status for a failed step of the replace, with its one line said.
-int Failed(const std::string& jsonpath, const SafeReplace& file, SafeReplace::Status status) {
-  if (status == SafeReplace::Status::kUnreadable) {
-    ReadFailed(jsonpath, file.Reason());
+// Says how a step ended, and returns the exit status for it. Everything names the file first, but
+// a file that could not be read, which keeps the words the command has always used for it, kept
+// for whoever reads its messages.
+int Report(const std::string& jsonpath, const Outcome& outcome, bool reading) {
+  if (outcome.done()) return kExitOk;
+  if (reading && outcome.kind() == Outcome::Kind::kFailed) {
+    Complain("Get data from file(" + Printable(jsonpath) + ") failed! (" + outcome.reason() + ")");
   } else {
-    Complain(Printable(jsonpath) + ": " + file.Reason());
+    Complain(Quoted(jsonpath) + ": " + outcome.reason());
   }
-  return status == SafeReplace::Status::kNotDurable ? kExitNotDurable : kExitFailed;
+  return outcome.kind() == Outcome::Kind::kNotDurable ? kExitNotDurable : kExitFailed;
 }
 
 int Scramble(const std::string& jsonpath) {
   SafeReplace file;
-  SafeReplace::Status status = file.Open(jsonpath);
-  if (status != SafeReplace::Status::kOk) return Failed(jsonpath, file, status);
+  const Outcome opened = file.Open(jsonpath);
+  if (!opened.done()) return Report(jsonpath, opened, true);
 
   // The content of the file that was opened, locked and checked: the path is not looked up again.
   uint32_t size = 0;
   const std::unique_ptr<unsigned char[]> data(XorCodec::Instance().GetDataFromDescriptor(
       file.Descriptor(), &size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen));
-  if (!data) {
-    ReadFailed(jsonpath, strerror(errno));
-    return kExitFailed;
-  }
-  status = file.Commit(data.get(), size);
-  return status == SafeReplace::Status::kOk ? kExitOk : Failed(jsonpath, file, status);
+  if (!data) return Report(jsonpath, Outcome::Failed(strerror(errno)), true);
+  return Report(jsonpath, file.Commit(data.get(), size), false);
 }
 
 // --help and --version must not claim success when their output was lost (a full disk, a closed
@@ -79,10 +77,10 @@ int Print(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args = CommandLine(argc, argv);
+  const std::vector<std::string> args = platform::Arguments(argc, argv);
   const std::string first = args.size() > 1 ? args[1] : "";
   if (first == "--help") return Print(kUsage);
-  if (first == "--version") return Print("xorscramble " XORSCRAMBLE_VERSION "\n");
+  if (first == "--version") return Print("xorscramble " XORCODEC_VERSION_STRING "\n");
   // Only the first argument counts; "--" lets it be a file whose name starts with "--".
   const std::size_t at = first == "--" ? 2 : 1;
   if (args.size() <= at) {
@@ -96,7 +94,8 @@ int main(int argc, char** argv) {
     return Scramble(args[at]);
   } catch (const std::bad_alloc&) {
     // The whole file is held in memory: a 32-bit process cannot hold the largest files.
-    Complain(Printable(args[at]) + ": cannot hold it in memory: " + strerror(ENOMEM));
-    return kExitFailed;
+    return Report(args[at],
+                  Outcome::Failed(std::string("cannot hold it in memory: ") + strerror(ENOMEM)),
+                  false);
   }
 }

@@ -58,26 +58,20 @@ std::string ShownPath(int fd, const std::string& name) {
   const ssize_t n = readlink(link, where, sizeof where - 1);
   std::string shown = n > 0 ? std::string(where, static_cast<std::size_t>(n)) : "?";
   if (!name.empty()) shown += (shown == "/" ? "" : "/") + name;
-  return Printable(shown);
+  return Quoted(shown);
 }
 
-PathLookup::Result PathLookup::Fail(Result result, std::string why) {
-  reason_ = std::move(why);
-  return result;
-}
-
-PathLookup::Result PathLookup::Find(const std::string& path, FoundEntry* out) {
+Outcome PathLookup::Find(const std::string& path, FoundEntry* out) {
   links_ = 0;
   return Walk(AT_FDCWD, path, false, out);
 }
 
 // Resolves `path` relative to the folder `start`. The entry found is opened only if `as_folder`
 // (it is a folder to go on from); its folder always is.
-PathLookup::Result PathLookup::Walk(int start, const std::string& path, bool as_folder,
-                                    FoundEntry* out) {
+Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, FoundEntry* out) {
   if (path.empty()) {
     errno = ENOENT;
-    return Fail(Result::kFailed, Errno());
+    return Outcome::Failed(Errno());
   }
   std::vector<std::string> parts;
   for (std::size_t at = 0; at < path.size();) {
@@ -89,7 +83,7 @@ PathLookup::Result PathLookup::Walk(int start, const std::string& path, bool as_
   if (parts.empty() || path.back() == '/') parts.emplace_back(".");
 
   UniqueFd folder(openat(start, path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!folder) return Fail(Result::kFailed, Errno());
+  if (!folder) return Outcome::Failed(Errno());
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     const char* name = parts[i].c_str();
@@ -97,14 +91,14 @@ PathLookup::Result PathLookup::Walk(int start, const std::string& path, bool as_
     if (last && !as_folder && fstatat(folder.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISLNK(st.st_mode)) {
       *out = FoundEntry{std::move(folder), parts[i], UniqueFd(), st};
-      return Result::kFound;
+      return Outcome::Done();
     }
     UniqueFd entry(openat(folder.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!entry || fstat(entry.get(), &st) != 0) return Fail(Result::kFailed, Errno());
+    if (!entry || fstat(entry.get(), &st) != 0) return Outcome::Failed(Errno());
     if (!S_ISLNK(st.st_mode)) {
       if (last) {
         *out = FoundEntry{std::move(folder), parts[i], std::move(entry), st};
-        return Result::kFound;
+        return Outcome::Done();
       }
       folder = std::move(entry);
       continue;
@@ -112,52 +106,52 @@ PathLookup::Result PathLookup::Walk(int start, const std::string& path, bool as_
 
     if (++links_ > kMaxLinks) {
       errno = ELOOP;
-      return Fail(Result::kFailed, Errno());
+      return Outcome::Failed(Errno());
     }
     // The link's own inode, pinned by the descriptor: its owner and its target come from the same
     // link, whatever replaces it meanwhile.
     const bool onward = as_folder || !last;
     FoundEntry found;
-    Result result;
+    Outcome result = Outcome::Done();
     if (OnProc(entry.get())) {
       result = FollowProcLink(folder.get(), parts[i], entry.get(), onward, &found);
     } else {
       std::string target;
-      if (!ReadLink(entry.get(), &target)) return Fail(Result::kFailed, Errno());
+      if (!ReadLink(entry.get(), &target)) return Outcome::Failed(Errno());
       result = Walk(folder.get(), target, onward, &found);
     }
-    if (result != Result::kFound) return result;
+    if (!result.done()) return result;
     if (!MayFollow(st, found.st)) {
-      return Fail(Result::kRefused,
-                  "not following the symbolic link " + ShownPath(folder.get(), parts[i]) +
-                      ": it belongs to another user, who does not own what it leads to");
+      return Outcome::Refused("not following the symbolic link " +
+                              ShownPath(folder.get(), parts[i]) +
+                              ": it belongs to another user, who does not own what it leads to");
     }
     if (last) {
       *out = std::move(found);
-      return Result::kFound;
+      return Outcome::Done();
     }
     folder = std::move(found.fd);
   }
-  return Result::kFound;  // not reached: the last part returns
+  return Outcome::Done();  // not reached: the last part returns
 }
 
 // Follows the link `name` in /proc (open on `link`) as the kernel does: to the working folder,
 // root or open file of its process, which may be covered by a mount since, live in another mount
 // namespace, or have no name left at all.
-PathLookup::Result PathLookup::FollowProcLink(int folder, const std::string& name, int link,
-                                              bool as_folder, FoundEntry* out) {
+Outcome PathLookup::FollowProcLink(int folder, const std::string& name, int link, bool as_folder,
+                                   FoundEntry* out) {
   UniqueFd reached(openat(folder, name.c_str(), O_PATH | O_CLOEXEC));
   struct stat st;
-  if (!reached || fstat(reached.get(), &st) != 0) return Fail(Result::kFailed, Errno());
+  if (!reached || fstat(reached.get(), &st) != 0) return Outcome::Failed(Errno());
   if (as_folder && !S_ISDIR(st.st_mode)) {
     errno = ENOTDIR;
-    return Fail(Result::kFailed, Errno());
+    return Outcome::Failed(Errno());
   }
   // A folder is gone on from through the descriptor; anything else but a regular file is refused
   // by its type before it is ever opened.
   if (!S_ISREG(st.st_mode)) {
     *out = FoundEntry{UniqueFd(), "", std::move(reached), st};
-    return Result::kFound;
+    return Outcome::Done();
   }
   // A file is replaced in its folder, under its name: those are what the link's text says, if the
   // careful walk of that text reaches this very file. A deleted file's text ends in " (deleted)",
@@ -167,14 +161,12 @@ PathLookup::Result PathLookup::FollowProcLink(int folder, const std::string& nam
       ": the file it leads to cannot be reached by its name (deleted, moved, or in another mount "
       "namespace)";
   std::string text;
-  if (!ReadLink(link, &text)) return Fail(Result::kFailed, Errno());
-  if (text.empty() || text[0] != '/') return Fail(Result::kRefused, unreachable);
+  if (!ReadLink(link, &text)) return Outcome::Failed(Errno());
+  if (text.empty() || text[0] != '/') return Outcome::Refused(unreachable);
   FoundEntry named;
-  const Result result = Walk(AT_FDCWD, text, false, &named);
-  if (result == Result::kRefused) return result;
-  if (result != Result::kFound || !SameFile(named.st, st)) {
-    return Fail(Result::kRefused, unreachable);
-  }
+  const Outcome result = Walk(AT_FDCWD, text, false, &named);
+  if (result.kind() == Outcome::Kind::kRefused) return result;
+  if (!result.done() || !SameFile(named.st, st)) return Outcome::Refused(unreachable);
   *out = std::move(named);
-  return Result::kFound;
+  return Outcome::Done();
 }

@@ -16,6 +16,7 @@
 
 #include <string>
 
+#include "outcome.h"
 #include "unique_fd.h"
 
 // A found entry: the folder that holds it and its name there, with what it is. `fd` is open
@@ -30,27 +31,18 @@ struct FoundEntry {
 
 class PathLookup {
  public:
-  enum class Result {
-    kFound,
-    kFailed,   // the path leads nowhere (errno's reason: missing, a loop, no permission)
-    kRefused,  // the link rule, or a link whose text and target disagree
-  };
-
   // Finds what `path` names, relative to the working folder, following symbolic links (a final
-  // one too) under the link rule.
-  Result Find(const std::string& path, FoundEntry* out);
-
-  // Why Find did not find: one line.
-  const std::string& reason() const { return reason_; }
+  // one too) under the link rule. Failed: the path leads nowhere (errno's reason: missing, a loop,
+  // no permission). Refused: the link rule, or a link in /proc whose file its name no longer
+  // reaches.
+  Outcome Find(const std::string& path, FoundEntry* out);
 
  private:
-  Result Walk(int start, const std::string& path, bool as_folder, FoundEntry* out);
-  Result FollowProcLink(int folder, const std::string& name, int link, bool as_folder,
-                        FoundEntry* out);
-  Result Fail(Result result, std::string why);
+  Outcome Walk(int start, const std::string& path, bool as_folder, FoundEntry* out);
+  Outcome FollowProcLink(int folder, const std::string& name, int link, bool as_folder,
+                         FoundEntry* out);
 
   int links_ = 0;
-  std::string reason_;
 };
 
 // Where the file open on `fd` is (with `name` in it, if given), for messages only: never looked

@@ -74,3 +74,13 @@ std::string Printable(const std::string& name) {
   }
   return out;
 }
+
+std::string Quoted(const std::string& name) {
+  const std::string shown = Printable(name);
+  if (!name.empty() && shown == name && name.find_first_of(" :'\"\\") == std::string::npos) {
+    return shown;
+  }
+  std::string quoted = "'";
+  for (char c : shown) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}

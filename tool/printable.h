@@ -10,4 +10,9 @@
 // valid UTF-8. Printable text, non-ASCII letters included, is left as it is.
 std::string Printable(const std::string& name);
 
+// `name` as Printable shows it, put in single quotes where it could be misread in a message: when
+// it holds a space, a colon, a quote, a backslash or a byte shown as an escape. A single quote in
+// it is written '\'' as a shell takes it, as coreutils shows names. Plain names stay bare.
+std::string Quoted(const std::string& name);
+
 #endif  // XORSCRAMBLE_PRINTABLE_H_

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "file_metadata_linux.h"
 #include "path_lookup_linux.h"
@@ -60,13 +59,7 @@ bool Untouched(const struct stat& a, const struct stat& b) {
 // A file whose cached pages are worth giving back before the new content is written.
 constexpr std::size_t kLargeFile = std::size_t{8} << 20;
 
-const char kChanged[] = "changed while being scrambled; left as it was";
-
 }  // namespace
-
-std::vector<std::string> CommandLine(int argc, char** argv) {
-  return std::vector<std::string>(argv, argv + argc);
-}
 
 struct SafeReplace::Impl {
   UniqueFd fd;   // the file, open for reading and locked
@@ -74,12 +67,7 @@ struct SafeReplace::Impl {
   std::string name;
   struct stat before {};
   FileMetadata metadata;
-  std::string reason;
 
-  Status Fail(Status status, std::string why) {
-    reason = std::move(why);
-    return status;
-  }
   // Whether the file is as Open found it, and its name still leads to it.
   bool Unchanged() const {
     struct stat now_open;
@@ -88,7 +76,7 @@ struct SafeReplace::Impl {
            fstatat(dir.get(), name.c_str(), &now_named, AT_SYMLINK_NOFOLLOW) == 0 &&
            SameFile(now_named, before);
   }
-  Status Replace(const unsigned char* data, std::size_t size);
+  Outcome Replace(const unsigned char* data, std::size_t size);
 };
 
 SafeReplace::SafeReplace() : impl_(new Impl) {}
@@ -99,106 +87,95 @@ void SafeReplace::PrepareProcess() { signal(SIGXFSZ, SIG_IGN); }
 
 int SafeReplace::Descriptor() const { return impl_->fd.get(); }
 
-const std::string& SafeReplace::Reason() const { return impl_->reason; }
-
-SafeReplace::Status SafeReplace::Open(const std::string& path) {
+Outcome SafeReplace::Open(const std::string& path) {
   Impl& m = *impl_;
-  PathLookup lookup;
   FoundEntry found;
-  switch (lookup.Find(path, &found)) {
-    case PathLookup::Result::kFound:
-      break;
-    case PathLookup::Result::kFailed:
-      return m.Fail(Status::kUnreadable, lookup.reason());
-    case PathLookup::Result::kRefused:
-      return m.Fail(Status::kRefused, lookup.reason());
-  }
-  if (S_ISDIR(found.st.st_mode)) return m.Fail(Status::kUnreadable, strerror(EISDIR));
+  const Outcome lookup = PathLookup().Find(path, &found);
+  if (!lookup.done()) return lookup;
+  if (S_ISDIR(found.st.st_mode)) return Outcome::Failed(strerror(EISDIR));
   // Devices and FIFOs are never opened at all.
-  if (!S_ISREG(found.st.st_mode)) return m.Fail(Status::kUnreadable, "Not a regular file");
+  if (!S_ISREG(found.st.st_mode)) return Outcome::Failed("Not a regular file");
 
   const std::string changed = "changed while being opened; left as it was";
   m.fd = UniqueFd(openat(found.dir.get(), found.name.c_str(),
                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!m.fd) {
-    return errno == ELOOP ? m.Fail(Status::kRefused, changed)
-                          : m.Fail(Status::kUnreadable, Errno());
+    return errno == ELOOP ? Outcome::Refused(changed) : Outcome::Failed(Errno());
   }
-  if (fstat(m.fd.get(), &m.before) != 0) return m.Fail(Status::kUnreadable, Errno());
-  if (!SameFile(m.before, found.st)) return m.Fail(Status::kRefused, changed);
-  // The folder itself, for the replace and its sync: a folder that cannot be opened is refused
-  // before anything is written in it.
+  if (fstat(m.fd.get(), &m.before) != 0) return Outcome::Failed(Errno());
+  if (!SameFile(m.before, found.st)) return Outcome::Refused(changed);
+  // The folder itself, for the replace and its sync: a folder whose permissions keep it from
+  // being opened is refused before anything is written in it.
   m.dir = UniqueFd(openat(found.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!m.dir) {
-    return m.Fail(Status::kRefused,
-                  "cannot open its directory " + ShownPath(found.dir.get()) + ": " + Errno());
+    return Outcome::Refused("cannot open its directory " + ShownPath(found.dir.get()) + ": " +
+                            Errno());
   }
   m.name = found.name;
 
   // A second run on the same file fails here instead of interleaving with this one.
   if (flock(m.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    return m.Fail(Status::kRefused, "in use by another process (locked)");
+    return Outcome::Refused("in use by another process (locked)");
   }
   // The lock is on what was opened; the name must still lead there.
   struct stat now;
   if (fstatat(m.dir.get(), m.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
       !SameFile(now, m.before)) {
-    return m.Fail(Status::kRefused, changed);
+    return Outcome::Refused(changed);
   }
   if (m.before.st_nlink > 1) {
-    return m.Fail(Status::kRefused, "has " + std::to_string(m.before.st_nlink) +
-                                        " hard links; replacing it would split them");
+    return Outcome::Refused("has " + std::to_string(m.before.st_nlink) +
+                            " hard links; replacing it would split them");
   }
   if (faccessat(m.dir.get(), m.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
-    return m.Fail(Status::kRefused, "not writable: " + Errno());
+    return Outcome::Refused("not writable: " + Errno());
   }
   if (!m.metadata.Read(m.fd.get(), m.before)) {
-    return m.Fail(Status::kRefused, "cannot read its extended attributes: " + Errno());
+    return Outcome::Failed("cannot read its extended attributes: " + Errno());
   }
   if (m.metadata.Unreplaceable()) {
-    return m.Fail(Status::kRefused, "is marked append-only; it cannot be replaced");
+    return Outcome::Refused("is marked append-only; it cannot be replaced");
   }
   if (MarkedUnreplaceable(m.dir.get())) {
-    return m.Fail(Status::kRefused, "its directory " + ShownPath(m.dir.get()) +
-                                        " is marked append-only or immutable; the file in it "
-                                        "cannot be replaced");
+    return Outcome::Refused("its directory " + ShownPath(m.dir.get()) +
+                            " is marked append-only or immutable; the file in it cannot be "
+                            "replaced");
   }
-  return Status::kOk;
+  return Outcome::Done();
 }
 
-SafeReplace::Status SafeReplace::Commit(const unsigned char* data, std::size_t size) {
+Outcome SafeReplace::Commit(const unsigned char* data, std::size_t size) {
   return impl_->Replace(data, size);
 }
 
-SafeReplace::Status SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) {
+Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) {
   // The old content is in memory now and will not be read again: its cached pages are given back
   // at once, and the new file's pages are made from that warm memory rather than from fresh. (A
   // refused run leaves the file as it was, uncached.)
   if (size >= kLargeFile) posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
   TempFile temp;
   if (!temp.Create(dir.get(), name)) {
-    return Fail(Status::kRefused,
-                "cannot create a temporary file in " + ShownPath(dir.get()) + ": " + Errno());
+    return Outcome::Failed("cannot create a temporary file in " + ShownPath(dir.get()) + ": " +
+                           Errno());
   }
   // Undoes everything but the file's lock: the original stays exactly as it was.
-  auto abandon = [&](const std::string& why) {
-    return Fail(Status::kRefused, why + temp.Discard());
-  };
+  auto abandon = [&](const Outcome& why) { return why.With(temp.Discard()); };
+  auto failed = [&](const std::string& what) { return abandon(Outcome::Failed(what + Errno())); };
+  const Outcome changed = Outcome::Refused("changed while being scrambled; left as it was");
 
-  std::string what;
-  if (!metadata.Prepare(temp.fd(), &what)) return abandon(what);
-  if (!WriteAll(temp.fd(), data, size)) return abandon("cannot write the new content: " + Errno());
-  if (static_cast<std::size_t>(before.st_size) != size || !Unchanged()) return abandon(kChanged);
+  if (Outcome prepared = metadata.Prepare(temp.fd()); !prepared.done()) return abandon(prepared);
+  if (!WriteAll(temp.fd(), data, size)) return failed("cannot write the new content: ");
+  if (static_cast<std::size_t>(before.st_size) != size || !Unchanged()) return abandon(changed);
   // Only now, complete and checked, is the new file given away; one sync then makes content and
   // metadata durable together, before the file takes its place.
-  if (!metadata.CarryTo(temp.fd(), &what)) return abandon(what);
-  if (fsync(temp.fd()) != 0) return abandon("cannot write the new content: " + Errno());
-  if (!Unchanged()) return abandon(kChanged);
-  if (!temp.Replace()) return abandon("cannot replace it: " + Errno());
+  if (Outcome carried = metadata.CarryTo(temp.fd()); !carried.done()) return abandon(carried);
+  if (fsync(temp.fd()) != 0) return failed("cannot write the new content: ");
+  if (!Unchanged()) return abandon(changed);
+  if (!temp.Replace()) return failed("cannot replace it: ");
 
   // The rename is durable only once the folder is.
   if (fsync(dir.get()) != 0 && errno != EINVAL) {
-    return Fail(Status::kNotDurable, "replaced, but its directory could not be synced: " + Errno());
+    return Outcome::NotDurable("replaced, but its directory could not be synced: " + Errno());
   }
-  return Status::kOk;
+  return Outcome::Done();
 }

@@ -3,7 +3,8 @@
 #   0. checks that the C++ sources are laid out as .clang-format says;
 #   1. builds with warnings as errors and runs the whole suite;
 #   2. builds again with AddressSanitizer and UndefinedBehaviorSanitizer (clang) and runs the whole
-#      suite under them, leaks included;
+#      suite under them, leaks included; and builds the library shared, runs its suite, and checks
+#      that it exports its public names alone;
 #   3. runs the libFuzzer target for a bounded time (FUZZ_SECONDS, default 60);
 #   4. cross-builds for 32-bit Linux, statically, and runs the codec and command suites under
 #      qemu-user (qemu-i386-static, named to CTest: the kernel need not run 32-bit programs);
@@ -45,7 +46,8 @@ run_ctest() {
 }
 
 echo "== layout"
-find codec tool tests bench fuzz examples -name '*.cpp' -o -name '*.h' | xargs clang-format --dry-run -Werror
+find codec tool platform tests bench fuzz examples -name '*.cpp' -o -name '*.h' |
+  xargs clang-format --dry-run -Werror
 
 echo "== build and test"
 cmake --preset default -DXORCODEC_WERROR=ON
@@ -56,6 +58,12 @@ echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize -DXORCODEC_WERROR=ON
 cmake --build --preset sanitize -j "$jobs"
 run_ctest --preset sanitize -j "$jobs"
+
+echo "== build the library shared and test it, and that it exports its public names alone"
+cmake -S . -B build-shared -DBUILD_SHARED_LIBS=ON -DXORCODEC_BUILD_TOOL=OFF \
+  -DXORCODEC_BUILD_BENCH=OFF -DXORCODEC_BUILD_EXAMPLES=OFF -DBUILD_TESTING=ON -DXORCODEC_WERROR=ON
+cmake --build build-shared -j "$jobs"
+run_ctest --test-dir build-shared --output-on-failure -j "$jobs"
 
 echo "== fuzz for ${FUZZ_SECONDS:-60} s"
 # New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as they are.

@@ -1,10 +1,17 @@
-// Helpers shared by the tests: scratch directories, whole-file I/O and the key schedule written
-// out the plain way, to check the codec against.
+// Helpers shared by the tests: scratch directories, whole-file I/O, the key schedule written out
+// the plain way to check the codec against, and the codec's three ways to read a file.
 
 #ifndef XORCODEC_TESTS_TEST_SUPPORT_H_
 #define XORCODEC_TESTS_TEST_SUPPORT_H_
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <xorcodec/xor_codec.h>
 
 namespace testing_support {
@@ -83,6 +91,58 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+// A descriptor open for reading `path`, as another program would hold one; -1 with errno.
+inline int OpenForReading(const std::string& path) {
+#ifdef _WIN32
+  return _open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+  return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
+}
+
+// The three ways to read a file: they must agree in every result.
+enum class Via { kFile, kDecodeFile, kDescriptor };
+
+// Reads `path` through the codec; the content, or a failure with errno.
+struct Read {
+  bool ok;
+  std::string bytes;
+  int error;
+  uint32_t size;
+  bool opened = true;  // false: the test could not open a descriptor on `path`
+};
+
+inline Read ReadThroughCodec(const std::string& path, const int32_t* key, int32_t keyLen,
+                             Via via = Via::kFile) {
+  uint32_t size = 12345;
+  XorCodec& codec = XorCodec::Instance();
+  std::unique_ptr<unsigned char[]> data;
+  if (via == Via::kDescriptor) {
+    const int fd = OpenForReading(path);
+    if (fd < 0) return {false, "", errno, size, false};
+    // Read from the first byte whatever the offset, which stays where it was (a FIFO has none).
+    const bool seekable = lseek(fd, 1, SEEK_SET) == 1;
+    errno = 0;
+    data.reset(codec.GetDataFromDescriptor(fd, &size, key, keyLen));
+    const int error = errno;
+    if (seekable) EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 1) << "the descriptor's offset moved";
+    EXPECT_EQ(close(fd), 0) << "the descriptor was closed";
+    errno = error;
+  } else {
+    errno = 0;
+    data.reset(via == Via::kDecodeFile ? codec.DecodeFile(path.c_str(), &size, key, keyLen)
+                                       : codec.GetDataFromFile(path.c_str(), &size, key, keyLen));
+  }
+  if (!data) return {false, "", errno, size};
+  EXPECT_EQ(data[size], 0) << "the byte behind the content";
+  return {true, std::string(reinterpret_cast<char*>(data.get()), size), 0, size};
+}
+
+inline Read ReadThroughCodec(const std::string& path, const std::vector<int32_t>& key,
+                             Via via = Via::kFile) {
+  return ReadThroughCodec(path, key.data(), static_cast<int32_t>(key.size()), via);
+}
 
 }  // namespace testing_support
 

@@ -1,0 +1,124 @@
+// Who may read or write a file does not change when xorscramble rewrites it: on each file system
+// the test can mount, every piece of metadata survives a run exactly, and so does what every other
+// user may do with the file; or the run is refused and the file left exactly as it was.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <grp.h>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "command_harness.h"
+
+namespace command_test {
+namespace {
+
+// What the file `name` in `dir` carries, as getfacl, getfattr, lsattr and stat tell it.
+std::string Metadata(const std::string& dir, const std::string& name) {
+  return Shell("cd " + dir + " && getfacl -cpn " + name + "; getfattr -d -m - -e hex " + name +
+               " | grep =" + "; lsattr " + name + "; stat -c '%A %u:%g' " + name);
+}
+
+// What each of three ordinary users may do with `path`: "rw", "r-", "-w" or "--" each.
+std::string Access(const std::string& path) {
+  std::string can_do;
+  for (uid_t uid : {1u, 2u, kNobody}) {  // daemon, bin, nobody, each in its own group
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(125);
+      _exit((access(path.c_str(), R_OK) == 0 ? 1 : 0) | (access(path.c_str(), W_OK) == 0 ? 2 : 0));
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    const int can = WEXITSTATUS(wstatus);
+    can_do += std::to_string(uid) + ":" + (can & 1 ? "r" : "-") + (can & 2 ? "w" : "-") + " ";
+  }
+  return can_do;
+}
+
+struct MetadataCase {
+  const char* name;
+  const char* arrange;  // shell, in a folder holding data.json, the plain sample (0644, root's)
+  uid_t caller;         // who runs the command (0: root)
+  const char* refusal;  // the reason the run is refused with, or "" where everything is kept
+  const char* only_on;  // the one file system that has what the case needs, or nullptr
+  const char* dropped;  // what the run drops as any write would (getfattr's line), or nullptr
+};
+
+const MetadataCase kMetadataCases[] = {
+    {"restrictive ACL",
+     "chgrp bin data.json && chmod 664 data.json && "
+     "setfacl -m g::---,u:daemon:rw-,m::rw- data.json",
+     0, "", nullptr, nullptr},
+    {"restrictive ACL, run by the file's owner",
+     "chown nobody:nogroup data.json && chmod 664 data.json && chmod 777 . && "
+     "setfacl -m g::---,u:daemon:rw-,m::rw- data.json",
+     kNobody, "", nullptr, nullptr},
+    {"folder's default ACL over a file without one",
+     "chmod 640 data.json && setfacl -d -m u:nobody:rw-,g:bin:r-- .", 0, "", nullptr, nullptr},
+    {"extended attributes",
+     "setfattr -n user.note -v hello data.json && setfattr -n trusted.origin -v test data.json", 0,
+     "", nullptr, nullptr},
+    {"attribute flags", "chattr +dA data.json", 0, "", nullptr, nullptr},
+    {"no copy-on-write, set while empty",
+     "mv data.json plain && touch data.json && chattr +C data.json && cat plain >data.json && "
+     "rm plain",
+     0, "", "btrfs", nullptr},
+    {"set-group-ID bit, caller outside the file's group",
+     "chown nobody:bin data.json && chmod 2755 data.json && chgrp bin . && chmod 2777 .", kNobody,
+     "cannot keep its set-group-ID bit: only a member of its group may set it", nullptr, nullptr},
+    {"file capability, which any write drops",
+     "setfattr -n security.capability -v 0sAQAAAgAgAAAAAAAAAAAAAAAAAAA= data.json", 0, "", nullptr,
+     "security.capability="},
+};
+
+class KeepsMetadata : public testing::TestWithParam<std::string> {};
+
+// On each file system: every piece of metadata survives a run exactly, and so does what every
+// other user may do with the file; or the run is refused and the file left exactly as it was.
+TEST_P(KeepsMetadata, OrRefuses) {
+  const ScratchMount mount(GetParam());
+  if (mount.path().empty()) GTEST_SKIP() << mount.why();
+  int ran = 0;
+  for (const MetadataCase& c : kMetadataCases) {
+    if (c.only_on != nullptr && c.only_on != GetParam()) continue;
+    SCOPED_TRACE(c.name);
+    const std::string dir = mount.path() + "/" + std::to_string(++ran);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    WriteFile(dir + "/data.json", kPlain);
+    ASSERT_EQ(chmod((dir + "/data.json").c_str(), 0644), 0);
+    int status;
+    const std::string out = Shell(std::string("cd ") + dir + " && " + c.arrange, &status);
+    ASSERT_EQ(status, 0) << out;
+    std::string metadata = Metadata(dir, "data.json");
+    if (c.dropped != nullptr) {
+      const std::size_t at = metadata.find(c.dropped);
+      ASSERT_NE(at, std::string::npos) << metadata;
+      metadata.erase(at, metadata.find('\n', at) + 1 - at);
+    }
+    const std::string access = Access(dir + "/data.json");
+    const auto tree = Tree(dir);
+
+    const Result run = RunTool(dir, {"data.json"}, RunOptions().As(c.caller));
+    if (*c.refusal != '\0') {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, std::string("xorscramble: data.json: ") + c.refusal + "\n");
+      EXPECT_EQ(Tree(dir), tree) << "the folder changed";
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(ReadFile(dir + "/data.json") == kScrambled);
+      EXPECT_EQ(Names(dir), std::vector<std::string>{"data.json"});
+    }
+    EXPECT_EQ(Metadata(dir, "data.json"), metadata);
+    EXPECT_EQ(Access(dir + "/data.json"), access);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Command, KeepsMetadata, testing::Values("tmpfs", "ext4", "xfs", "btrfs"));
+
+}  // namespace
+}  // namespace command_test

@@ -1,0 +1,204 @@
+// xorscramble interrupted and failing late, from outside: signals at chosen and at random moments,
+// failures after the new file has a name, and two runs racing on one file. The file is always
+// wholly the old content or wholly the new, and nothing of the run is left beside it.
+
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "command_harness.h"
+
+namespace command_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every signal that ends a process by default and that users or the system send, taken while
+// the new content is written: with a named temporary file, the handler removes it before the
+// process ends by the signal; an unnamed one has no name to leave. Either way nothing is said and
+// the folder is exactly as it was.
+TEST(Interruptions, SignalsWhileWritingLeaveNothingBehind) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
+  const int kHandled[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1,
+                          SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGVTALRM};
+  for (const bool named : {true, false}) {
+    for (int sig : kHandled) {
+      SCOPED_TRACE(std::string(strsignal(sig)) + (named ? ", named" : ", unnamed"));
+      ScratchDir dir;
+      Plain(dir);
+      const auto before = Tree(dir.path());
+      RunOptions options;
+      options.Faults({"XORSCRAMBLE_TEST_SIGNAL=" + std::to_string(sig)});
+      if (named) options.Faults({kNoTmpfile});
+      const Result run = RunTool(dir.path(), {"data.json"}, options);
+      EXPECT_EQ(run.status, 128 + sig);
+      EXPECT_EQ(run.out + run.err, "");
+      EXPECT_EQ(Tree(dir.path()), before);
+      // Without a handler, every such signal ends the process alike: one shows it.
+      if (!named) break;
+    }
+  }
+}
+
+// Where an unnamed temporary file could not be given a name at the end (a kernel before 6.10,
+// without the capability, and without /proc), a named one is used from the start: the run
+// succeeds, and a signal while it writes removes the named file.
+TEST(Interruptions, NamesTheTemporaryFileWhereAnUnnamedOneCannotBeLinked) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
+  ScratchDir dir;
+  Plain(dir);
+  RunOptions options;
+  options.Faults({"XORSCRAMBLE_TEST_NO_FLINK=1"});
+  const Result run = RunTool(dir.path(), {"data.json"}, options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+  options.env.push_back("XORSCRAMBLE_TEST_SIGNAL=" + std::to_string(SIGTERM));
+  EXPECT_EQ(RunTool(dir.path(), {"data.json"}, options).status, 128 + SIGTERM);
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+}
+
+// A signal that was ignored when the command started (nohup, a background job) stays ignored: the
+// run goes on and completes.
+TEST(Interruptions, IgnoredSignalsStayIgnored) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE}) {
+    SCOPED_TRACE(strsignal(sig));
+    ScratchDir dir;
+    Plain(dir);
+    RunOptions options;
+    options.Faults({"XORSCRAMBLE_TEST_SIGNAL=" + std::to_string(sig), kNoTmpfile}).Ignoring(sig);
+    const Result run = RunTool(dir.path(), {"data.json"}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+  }
+}
+
+// Failures once the new file has a name in the folder: a temporary file that cannot be removed is
+// named, so that the user can remove it; a directory sync that fails after the rename has a status
+// of its own, since the file was replaced.
+TEST(Interruptions, FailuresAfterTheNewFileHasAName) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named temporary file" : "unnamed temporary file");
+    ScratchDir dir;
+    Plain(dir);
+    RunOptions options;
+    options.Faults({"XORSCRAMBLE_TEST_NO_REMOVE=1"});
+    if (named) options.Faults({kNoTmpfile});
+    const Result run = RunTool(dir.path(), {"data.json"}, options);
+    EXPECT_EQ(run.status, 1);
+    const std::regex message(
+        "xorscramble: data.json: cannot replace it: Operation not permitted; the temporary file "
+        "(" +
+        dir.path() +
+        "/\\.data\\.json\\.xorscramble-[A-Za-z0-9]{8}) could not be removed: "
+        "Operation not permitted\n");
+    std::smatch left;
+    ASSERT_TRUE(std::regex_match(run.err, left, message)) << run.err;
+    EXPECT_TRUE(ReadFile(dir / "data.json") == kPlain);
+    EXPECT_TRUE(ReadFile(left[1]) == kScrambled) << "the file named is the one left";
+  }
+
+  ScratchDir dir;
+  Plain(dir);
+  RunOptions options;
+  options.Faults({"XORSCRAMBLE_TEST_DIR_EIO=1"});
+  const Result run = RunTool(dir.path(), {"data.json"}, options);
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.err,
+            "xorscramble: data.json: replaced, but its directory could not be synced: "
+            "Input/output error\n");
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+}
+
+// Signals at random moments while a large file is being rewritten: the file is always wholly
+// the original or wholly transformed. Only SIGKILL, which cannot be caught, may leave the
+// temporary file behind, and with O_TMPFILE only in the instant between linking and renaming it.
+TEST(Interruptions, SignalsAtRandomMomentsLeaveTheFileWhole) {
+  ScratchDir dir;
+  const std::string plain = testing_support::RandomBytes(8 << 20, 11);
+  const std::string scrambled = testing_support::Scrambled(plain, kBuiltIn);
+  WriteFile(dir / "data", plain);
+  // How long one run takes here, to aim the signals within it.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunTool(dir.path(), {"data"}).status, 0);
+  const auto run_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+  std::mt19937 random(5);
+  int interrupted = 0;
+  for (int sig : {SIGKILL, SIGINT, SIGTERM}) {
+    for (int trial = 0; trial < 10; ++trial) {
+      SCOPED_TRACE("signal " + std::to_string(sig) + ", trial " + std::to_string(trial));
+      const std::string before = ReadFile(dir / "data");
+      const Child child = StartTool(dir.path(), {"data"});
+      usleep(static_cast<useconds_t>(random() % static_cast<unsigned long>(run_us * 5 / 4 + 1)));
+      kill(child.pid, sig);
+      const Result run = Finish(child);
+      const std::string after = ReadFile(dir / "data");
+      ASSERT_TRUE(after == plain || after == scrambled) << "a mixed file";
+      if (run.status == 0) {
+        EXPECT_TRUE(after != before) << "finished, so transformed";
+      } else {
+        EXPECT_EQ(run.status, 128 + sig) << run.err;
+        ++interrupted;
+      }
+      if (sig == SIGKILL) {
+        for (const std::string& name : Names(dir.path())) {
+          if (name != "data") fs::remove(dir / name);
+        }
+      }
+      EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data"});
+    }
+  }
+  RecordProperty("interrupted_before_finishing", interrupted);
+}
+
+// Two runs started together on one file: it ends transformed as often as runs succeeded, never
+// mixed, and a run that lost the race says so.
+TEST(Interruptions, RacingRunsNeverMixTheFile) {
+  ScratchDir dir;
+  const std::string plain = testing_support::RandomBytes(4 << 20, 12);
+  const std::string scrambled = testing_support::Scrambled(plain, kBuiltIn);
+  WriteFile(dir / "data", plain);
+  const std::string lost[] = {
+      "xorscramble: data: in use by another process (locked)\n",
+      "xorscramble: data: changed while being opened; left as it was\n",
+  };
+  int races_lost = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    const std::string before = ReadFile(dir / "data");
+    const Child first = StartTool(dir.path(), {"data"});
+    const Child second = StartTool(dir.path(), {"data"});
+    int succeeded = 0;
+    for (const Result& run : {Finish(first), Finish(second)}) {
+      if (run.status == 0) {
+        ++succeeded;
+        continue;
+      }
+      ++races_lost;
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(run.err == lost[0] || run.err == lost[1]) << run.err;
+    }
+    const std::string after = ReadFile(dir / "data");
+    const std::string& flipped = before == plain ? scrambled : plain;
+    EXPECT_TRUE(after == (succeeded == 1 ? flipped : before)) << "trial " << trial;
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data"});
+  }
+  RecordProperty("races_lost_by_one_run", races_lost);
+}
+
+}  // namespace
+}  // namespace command_test

@@ -99,7 +99,7 @@ for bits in 32 64; do
     echo "$why: the ${tests} tests of the ${bits}-bit Windows suite are skipped"
     skipped=$((skipped + tests))
   else
-    WINEPREFIX="$PWD/build-win$bits/wine-prefix" WINEDEBUG=-all \
+    LC_ALL=C.UTF-8 WINEPREFIX="$PWD/build-win$bits/wine-prefix" WINEDEBUG=-all \
       run_ctest --test-dir "build-win$bits" --output-on-failure
   fi
   (cd "build-win$bits" && cpack -G ZIP)

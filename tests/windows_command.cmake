@@ -13,6 +13,10 @@
 # under TMPDIR, with copies of the programs and the data, and a wine prefix of its own.
 cmake_minimum_required(VERSION 3.20)
 
+# wine maps file names between Windows and Unix through the locale's character set: outside a
+# UTF-8 locale a non-ASCII name reaches the program as another name.
+set(ENV{LC_ALL} C.UTF-8)
+
 if(AS_USER)
   execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(NOT uid EQUAL 0)

@@ -20,10 +20,6 @@ constexpr int kMaxLinks = 40;  // as the kernel allows on one lookup
 
 std::string Errno() { return strerror(errno); }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The target of the symbolic link open (O_PATH) on `fd`.
 bool ReadLink(int fd, std::string* target) {
   for (std::size_t room = 256;; room *= 4) {

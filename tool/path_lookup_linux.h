@@ -45,6 +45,11 @@ class PathLookup {
   int links_ = 0;
 };
 
+// Whether two stats are of one file.
+inline bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Where the file open on `fd` is (with `name` in it, if given), for messages only: never looked
 // up again.
 std::string ShownPath(int fd, const std::string& name = "");

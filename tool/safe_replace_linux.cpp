@@ -44,10 +44,6 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Whether anything about the file may have changed: any write moves its modification time, and
 // any change of its metadata (mode, owner, ACL, attributes, flags) its change time.
 bool Untouched(const struct stat& a, const struct stat& b) {

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,6 +16,7 @@
 #include <grp.h>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -67,6 +69,40 @@ void BindPrivately(const std::string& from, const std::string& at) {
   }
 }
 
+// A process that has done `setup`, which says whether it could, and waits until it goes: its
+// links in /proc are there to be followed meanwhile.
+class Waiting {
+ public:
+  explicit Waiting(const std::function<bool()>& setup) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      const char done = setup() ? 1 : 0;
+      if (write(ready[1], &done, 1) != 1) _exit(125);
+      pause();
+      _exit(0);
+    }
+    char done = 0;
+    ready_ = read(ready[0], &done, 1) == 1 && done == 1;
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ~Waiting() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+
+  bool ready() const { return ready_; }
+  std::string proc() const { return "/proc/" + std::to_string(pid_); }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
 // Whether a process here can have mounts of its own (not in a chroot, whose root is no mount).
 bool CanBindPrivately(const std::string& dir) {
   const pid_t pid = fork();
@@ -100,22 +136,14 @@ TEST(Paths, FollowsLinksInProcAsTheKernelDoes) {
   EXPECT_TRUE(ReadFile(dir / "cover/data.json") == kPlain);
 
   // Another process's root, where a mount of its own covers the folder: its file, not ours.
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t other = fork();
-  if (other == 0) {
-    BindPrivately(dir / "cover", dir / "named");
-    if (write(ready[1], "", 1) != 1) _exit(125);
-    pause();
-    _exit(0);
+  {
+    const Waiting other([&] {
+      BindPrivately(dir / "cover", dir / "named");
+      return true;
+    });
+    ASSERT_TRUE(other.ready());
+    run = RunTool(dir.path(), {other.proc() + "/root" + dir / "named/data.json"});
   }
-  char byte;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  run = RunTool(dir.path(), {"/proc/" + std::to_string(other) + "/root" + dir / "named/data.json"});
-  kill(other, SIGKILL);
-  waitpid(other, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(ReadFile(dir / "cover/data.json") == kScrambled);
   EXPECT_TRUE(ReadFile(dir / "named/data.json") == kScrambled) << "changed by the second run";
@@ -146,6 +174,82 @@ TEST(Paths, FollowsLinksInProcAsTheKernelDoes) {
     EXPECT_TRUE(ReadFile(dir / "open.json (deleted)") == kPlain);
     fs::remove(dir / "open.json");
   }
+}
+
+// A process's links in /proc are its real user's, however it makes them look (one that is not
+// dumpable makes them look like root's). Beyond one, in a mount namespace that the caller does not
+// answer for, its user's mounts may lead anywhere, as its links may: what is reached must be that
+// user's. So no other user's process gets root's file rewritten; root's own processes, and a mount
+// namespace root made, are followed.
+TEST(Paths, ProcessLinksAreTheirUsers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  enum Mounts { kCallers, kRootMade, kUserMade };
+  struct Case {
+    const char* name;
+    uid_t user;  // whose the process is
+    Mounts mounts;
+    const char* arg;  // from its folder in /proc
+    bool followed;
+  } cases[] = {
+      {"another user's process, its open file", kNobody, kCallers, "fd/3", false},
+      {"another user's process, its working folder", kNobody, kCallers, "cwd/data.json", false},
+      {"root's process, its open file", 0, kCallers, "fd/3", true},
+      {"root's mount of root's folder", kNobody, kRootMade, "cwd/m/data.json", true},
+      {"another user's mount of root's folder", kNobody, kUserMade, "cwd/m/data.json", false},
+      {"another user's mount of root's file over his own", kNobody, kUserMade, "cwd/f", false},
+  };
+  std::string skipped;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (kEmulated && c.mounts != kCallers) {
+      skipped =
+          "under the emulator, which cannot make a user namespace (it runs threads) and "
+          "passes no namespace ioctl, the cases with mount namespaces are skipped";
+      continue;
+    }
+    ScratchDir dir;
+    ASSERT_EQ(mkdir((dir / "root").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((dir / Plain(dir, "root/data.json")).c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((dir / "home").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "home/m").c_str(), 0755), 0);
+    WriteFile(dir / "home/f", "his own\n");
+    for (const char* his : {"home", "home/m", "home/f"}) Own(dir / his, kNobody, 0755);
+    const auto before = Tree(dir.path());
+    auto bind = [&] {
+      return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             mount((dir / "root").c_str(), (dir / "home/m").c_str(), nullptr, MS_BIND, nullptr) ==
+                 0 &&
+             mount((dir / "root/data.json").c_str(), (dir / "home/f").c_str(), nullptr, MS_BIND,
+                   nullptr) == 0;
+    };
+    const Waiting process([&] {
+      const bool own = c.mounts == kUserMade;
+      return dup2(open((dir / "root/data.json").c_str(), O_RDONLY), 3) == 3 &&
+             (c.mounts != kRootMade || (unshare(CLONE_NEWNS) == 0 && bind())) &&
+             (c.user == 0 ||
+              (setgroups(0, nullptr) == 0 && setgid(c.user) == 0 && setuid(c.user) == 0)) &&
+             (!own || (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && bind())) &&
+             chdir((dir / (c.mounts == kCallers ? "root" : "home")).c_str()) == 0 &&
+             prctl(PR_SET_DUMPABLE, 0) == 0;
+    });
+    if (!process.ready()) {
+      ASSERT_NE(c.mounts, kCallers) << "the process could not be set up";
+      skipped = "cannot have namespaces with mounts here: those cases are skipped";
+      continue;
+    }
+    const Result run = RunTool(dir.path(), {process.proc() + "/" + c.arg});
+    if (c.followed) {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_TRUE(ReadFile(dir / "root/data.json") == kScrambled);
+    } else {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(
+          std::regex_match(run.err, std::regex("xorscramble: [^\n]*: not following [^\n]*\n")))
+          << run.err;
+      EXPECT_EQ(Tree(dir.path()), before);
+    }
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 // The file-system calls of a run: the moments at which an attacker may act between its steps.

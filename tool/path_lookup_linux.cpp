@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "namespaces_linux.h"
 #include "printable.h"
 
 namespace {
@@ -35,8 +36,8 @@ bool ReadLink(int fd, std::string* target) {
 
 // A followed link may be another user's: it leads only to something of its owner's (or it is
 // root's, whom every user trusts already).
-bool MayFollow(const struct stat& link, const struct stat& target) {
-  return link.st_uid == geteuid() || link.st_uid == 0 || link.st_uid == target.st_uid;
+bool MayFollow(uid_t owner, const struct stat& target) {
+  return owner == geteuid() || owner == 0 || owner == target.st_uid;
 }
 
 // Whether the link open on `fd` lives in /proc, where a link's text only describes its target.
@@ -59,7 +60,17 @@ std::string ShownPath(int fd, const std::string& name) {
 
 Outcome PathLookup::Find(const std::string& path, FoundEntry* out) {
   links_ = 0;
-  return Walk(AT_FDCWD, path, false, out);
+  entered_.clear();
+  const Outcome found = Walk(AT_FDCWD, path, false, out);
+  if (!found.done()) return found;
+  for (const Entered& entered : entered_) {
+    if (!MayFollow(entered.owner, out->st)) {
+      return Outcome::Refused("not following " + entered.link +
+                              " into another user's mount namespace: that user does not own "
+                              "what it leads to");
+    }
+  }
+  return found;
 }
 
 // Resolves `path` relative to the folder `start`. The entry found is opened only if `as_folder`
@@ -109,15 +120,16 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
     const bool onward = as_folder || !last;
     FoundEntry found;
     Outcome result = Outcome::Done();
+    uid_t owner = st.st_uid;
     if (OnProc(entry.get())) {
-      result = FollowProcLink(folder.get(), parts[i], entry.get(), onward, &found);
+      result = FollowProcLink(folder.get(), parts[i], entry.get(), onward, &found, &owner);
     } else {
       std::string target;
       if (!ReadLink(entry.get(), &target)) return Outcome::Failed(Errno());
       result = Walk(folder.get(), target, onward, &found);
     }
     if (!result.done()) return result;
-    if (!MayFollow(st, found.st)) {
+    if (!MayFollow(owner, found.st)) {
       return Outcome::Refused("not following the symbolic link " +
                               ShownPath(folder.get(), parts[i]) +
                               ": it belongs to another user, who does not own what it leads to");
@@ -133,9 +145,12 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
 
 // Follows the link `name` in /proc (open on `link`) as the kernel does: to the working folder,
 // root or open file of its process, which may be covered by a mount since, live in another mount
-// namespace, or have no name left at all.
+// namespace, or have no name left at all. `owner` becomes the process's real user.
 Outcome PathLookup::FollowProcLink(int folder, const std::string& name, int link, bool as_folder,
-                                   FoundEntry* out) {
+                                   FoundEntry* out, uid_t* owner) {
+  // Read before the link is followed: a process that is gone by then has no links to follow.
+  UniqueFd process;
+  const bool of_process = ProcessOf(folder, &process, owner);
   UniqueFd reached(openat(folder, name.c_str(), O_PATH | O_CLOEXEC));
   struct stat st;
   if (!reached || fstat(reached.get(), &st) != 0) return Outcome::Failed(Errno());
@@ -143,8 +158,13 @@ Outcome PathLookup::FollowProcLink(int folder, const std::string& name, int link
     errno = ENOTDIR;
     return Outcome::Failed(Errno());
   }
-  // A folder is gone on from through the descriptor; anything else but a regular file is refused
-  // by its type before it is ever opened.
+  // A folder is gone on from through the descriptor, in the process's mount namespace. Where the
+  // caller does not answer for that namespace's mounts, its user may have mounted anything
+  // anywhere beyond, as a link of theirs could lead anywhere: what is reached at the end must be
+  // that user's. Anything else but a regular file is refused by its type before it is opened.
+  if (S_ISDIR(st.st_mode) && of_process && !MountsAnswerToCaller(process.get())) {
+    entered_.push_back({*owner, ShownPath(folder, name)});
+  }
   if (!S_ISREG(st.st_mode)) {
     *out = FoundEntry{UniqueFd(), "", std::move(reached), st};
     return Outcome::Done();

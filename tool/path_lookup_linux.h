@@ -7,7 +7,9 @@
 // own owner owns, so that nobody's link makes the caller act on a file its owner could not touch.
 // Links in /proc (a process's working folder, root, open files) lead where their process's
 // descriptors lead, which their text only describes: the kernel follows those itself, one step,
-// and the rule applies to what it reached.
+// and the rule applies to what it reached, as to a link of the process's real user. Beyond a
+// folder reached so, in a mount namespace that the caller does not answer for (another user's),
+// that user's mounts may lead anywhere: what the path reaches at the end must be that user's.
 
 #ifndef XORSCRAMBLE_PATH_LOOKUP_LINUX_H_
 #define XORSCRAMBLE_PATH_LOOKUP_LINUX_H_
@@ -15,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "outcome.h"
 #include "unique_fd.h"
@@ -40,9 +43,16 @@ class PathLookup {
  private:
   Outcome Walk(int start, const std::string& path, bool as_folder, FoundEntry* out);
   Outcome FollowProcLink(int folder, const std::string& name, int link, bool as_folder,
-                         FoundEntry* out);
+                         FoundEntry* out, uid_t* owner);
+
+  // A link in /proc through which the walk went on into another user's mount namespace.
+  struct Entered {
+    uid_t owner;
+    std::string link;  // as shown in messages
+  };
 
   int links_ = 0;
+  std::vector<Entered> entered_;
 };
 
 // Whether two stats are of one file.

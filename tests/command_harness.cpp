@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -159,17 +160,50 @@ std::string Link(const ScratchDir& dir, const std::string& target, const std::st
   return name;
 }
 
-bool AppendOnly(const std::string& path, bool on) {
+bool Mark(const std::string& path, int flag, bool on) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   int flags = 0;
   bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
   if (ok) {
-    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    flags = on ? flags | flag : flags & ~flag;
     ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
   }
   close(fd);
   return ok;
+}
+
+bool CanMakeUserNamespace() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+}
+
+void EnterUserNamespace(const std::string& map) {
+  int go[2];
+  if (pipe(go) != 0) _exit(124);
+  const std::string proc = "/proc/" + std::to_string(getpid()) + "/";
+  // Only a process with root's rights outside the namespace may map more than its own id.
+  const pid_t helper = fork();
+  if (helper == 0) {
+    char byte;
+    if (read(go[0], &byte, 1) != 1) _exit(1);
+    for (const char* file : {"uid_map", "gid_map"}) {
+      const int fd = open((proc + file).c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd < 0 || write(fd, map.data(), map.size()) != static_cast<ssize_t>(map.size())) _exit(1);
+      close(fd);
+    }
+    _exit(0);
+  }
+  int wstatus = 0;
+  if (unshare(CLONE_NEWUSER) != 0 || write(go[1], "", 1) != 1 ||
+      waitpid(helper, &wstatus, 0) != helper || wstatus != 0) {
+    _exit(124);
+  }
+  close(go[0]);
+  close(go[1]);
 }
 
 std::string Shell(const std::string& command, int* status) {
@@ -194,9 +228,9 @@ ScratchMount::ScratchMount(const std::string& type, const std::string& options) 
   if (type != "tmpfs") {
     const std::string image = home_ / "image";
     const std::string size = type == "xfs" ? "300M" : type == "btrfs" ? "120M" : "16M";
-    mount = "truncate -s " + size + " " + image + " && mkfs." + type + " -q " +
-            (type == "ext4" ? "-F " : "-f ") + image + " >/dev/null && mount -o loop " + image +
-            " " + point;
+    const std::string force = type == "ext4" ? "-F " : "-f ";
+    mount = "truncate -s " + size + " " + image + " && mkfs." + type + " -q " + force + image +
+            " >/dev/null && mount -o loop " + image + " " + point;
   }
   int status;
   const std::string out = Shell(mount, &status);

@@ -115,9 +115,17 @@ void Own(const std::string& path, uid_t uid, mode_t mode);
 std::string Link(const ScratchDir& dir, const std::string& target, const std::string& name,
                  uid_t uid);
 
-// Marks a file or folder append-only (chattr +a), or clears its marks; false where the file
-// system or the process's rights do not allow it.
-bool AppendOnly(const std::string& path, bool on);
+// Sets or clears a chattr mark (FS_APPEND_FL, FS_IMMUTABLE_FL) of a file or folder; false where
+// the file system or the process's rights do not allow it.
+bool Mark(const std::string& path, int flag, bool on);
+
+// Whether a process here can make a user namespace.
+bool CanMakeUserNamespace();
+
+// Moves the calling process into a new user namespace with `map` ("inner outer count" lines) as
+// both its uid and its gid map, written by a helper with root's rights; ends the process (124)
+// where it cannot.
+void EnterUserNamespace(const std::string& map);
 
 // The output of a shell command (standard error included), with its exit status in *status.
 std::string Shell(const std::string& command, int* status = nullptr);

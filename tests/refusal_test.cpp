@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -25,15 +26,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One case's scratch folder, and what the case set up that must be undone after it, whatever
-// the case was.
 // One case's scratch folder, holding the sample in data.json, and what the case set up that must
 // be undone after it, whatever the case was.
 class Scene {
  public:
   Scene() : folder_(dir_.path()) { Plain(dir_); }
   ~Scene() {
-    for (const std::string& path : marked_) AppendOnly(path, false);
+    for (const auto& [path, flag] : marked_) Mark(path, flag, false);
     for (int fd : held_) close(fd);
   }
   Scene(const Scene&) = delete;
@@ -46,27 +45,34 @@ class Scene {
   // Why the case cannot run here; empty where it can.
   std::string skip;
 
-  // Marks `path` append-only for the scene's lifetime, or says why it cannot.
-  void MarkAppendOnly(const std::string& path) {
-    if (AppendOnly(path, true)) {
-      marked_.push_back(path);
+  // Gives `path` a chattr mark (FS_APPEND_FL, FS_IMMUTABLE_FL) for the scene's lifetime, or says
+  // why it cannot.
+  void SetMark(const std::string& path, int flag) {
+    if (Mark(path, flag, true)) {
+      marked_.emplace_back(path, flag);
     } else {
-      skip = std::string("cannot mark a file append-only here: ") + strerror(errno);
+      skip = std::string("cannot mark a file here: ") + strerror(errno);
     }
   }
   // Keeps the descriptor `fd` open for the scene's lifetime.
   void Hold(int fd) { held_.push_back(fd); }
-  // Runs the case in a small tmpfs of its own instead of the scratch folder.
-  void UseSmallDisk() {
-    mount_ = std::make_unique<ScratchMount>("tmpfs", "size=64k");
-    if (mount_->path().empty()) skip = mount_->why();
+  // Runs the case in a file system of its own instead of the scratch folder, with data.json the
+  // sample or `content`.
+  void UseMount(const std::string& type, const std::string& options = "",
+                const std::string& content = kPlain) {
+    mount_ = std::make_unique<ScratchMount>(type, options);
+    if (mount_->path().empty()) {
+      skip = mount_->why();
+      return;
+    }
     folder_ = mount_->path();
+    WriteFile(folder_ + "/data.json", content);
   }
 
  private:
   ScratchDir dir_;
   std::string folder_;
-  std::vector<std::string> marked_;
+  std::vector<std::pair<std::string, int>> marked_;
   std::vector<int> held_;
   std::unique_ptr<ScratchMount> mount_;
 };
@@ -194,15 +200,29 @@ std::vector<Refusal> Cases() {
        kNeedsRoot},
       {"append-only directory",
        d,
-       [](Scene& s) { s.MarkAppendOnly(s.dir().path()); },
+       [](Scene& s) { s.SetMark(s.dir().path(), FS_APPEND_FL); },
        {},
-       "xorscramble: {}: its directory {dir} is marked append-only or immutable; the file in it "
-       "cannot be replaced\n"},
+       "xorscramble: {}: its directory {dir} is marked append-only; the file in it cannot be "
+       "replaced\n"},
       {"append-only file",
        d,
-       [](Scene& s) { s.MarkAppendOnly(s / "data.json"); },
+       [](Scene& s) { s.SetMark(s / "data.json", FS_APPEND_FL); },
        {},
        "xorscramble: {}: is marked append-only; it cannot be replaced\n"},
+      {"immutable file",
+       d,
+       [](Scene& s) { s.SetMark(s / "data.json", FS_IMMUTABLE_FL); },
+       {},
+       "xorscramble: {}: is marked immutable; it cannot be replaced\n"},
+      {"group not mapped in the user namespace", d,
+       [](Scene& s) {
+         if (!CanMakeUserNamespace()) s.skip = "cannot make a user namespace here";
+         ASSERT_EQ(chown((s / "data.json").c_str(), 0, 2), 0);
+       },
+       // Root stays root inside; every other id is another's outside, as in a rootless container.
+       RunOptions().InChild([] { EnterUserNamespace("0 0 1\n1 100000 65536\n"); }),
+       "xorscramble: {}: its owner/group is not mapped in this user namespace; left as it was\n",
+       kNeedsRoot},
       {"owner that cannot be kept", d,
        [](Scene& s) {
          Own(s / "data.json", 1, 0666);
@@ -220,10 +240,7 @@ std::vector<Refusal> Cases() {
        "xorscramble: {}: cannot keep its extended attribute user.note: Operation not supported\n"},
       {"full disk",
        d,
-       [](Scene& s) {
-         s.UseSmallDisk();
-         if (s.skip.empty()) WriteFile(s.folder() + "/data.json", std::string(40 << 10, 'x'));
-       },
+       [](Scene& s) { s.UseMount("tmpfs", "size=64k", std::string(40 << 10, 'x')); },
        {},
        "xorscramble: {}: cannot write the new content: No space left on device\n"},
   };

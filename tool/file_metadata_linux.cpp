@@ -35,6 +35,13 @@ int Flags(int fd) {
   return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? flags : 0;
 }
 
+// The mark among `flags`; immutable, the stronger, first.
+Mark MarkIn(int flags) {
+  return (flags & FS_IMMUTABLE_FL) != 0 ? Mark::kImmutable
+         : (flags & FS_APPEND_FL) != 0  ? Mark::kAppendOnly
+                                        : Mark::kNone;
+}
+
 // Gives `fd` the flags of `mask` as `want` has them, and leaves its others as they are.
 bool SetFlags(int fd, int want, int mask) {
   const int now = Flags(fd);
@@ -84,7 +91,7 @@ Outcome Lost(const std::string& thing, const std::string& why = Errno()) {
 
 }  // namespace
 
-bool MarkedUnreplaceable(int fd) { return (Flags(fd) & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0; }
+Mark MarkOf(int fd) { return MarkIn(Flags(fd)); }
 
 bool FileMetadata::Read(int fd, const struct stat& st) {
   st_ = st;
@@ -104,9 +111,7 @@ bool FileMetadata::Read(int fd, const struct stat& st) {
   return true;
 }
 
-bool FileMetadata::Unreplaceable() const {
-  return (flags_ & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
-}
+Mark FileMetadata::mark() const { return MarkIn(flags_); }
 
 Outcome FileMetadata::Prepare(int fd) const {
   // A folder's default ACL is inherited by every file made in it, limited by the mode it is made

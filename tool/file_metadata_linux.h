@@ -19,13 +19,16 @@
 
 #include "outcome.h"
 
+// A chattr mark that keeps a file from being replaced, or the files in a folder (+i, +a).
+enum class Mark { kNone, kImmutable, kAppendOnly };
+
 class FileMetadata {
  public:
   // Reads what the file open on `fd` carries; `st` is its fstat. false with errno set.
   bool Read(int fd, const struct stat& st);
 
-  // Whether the file is marked append-only or immutable (chattr +a, +i): it cannot be replaced.
-  bool Unreplaceable() const;
+  // The mark that keeps the file from being replaced, if any.
+  Mark mark() const;
 
   // Makes the new, empty file `fd` the caller's alone, whatever its folder's default ACL gave it,
   // and gives it the flags that take effect only on an empty file. Refused where a flag cannot be
@@ -43,7 +46,7 @@ class FileMetadata {
   std::vector<std::pair<std::string, std::string>> attributes_;  // name, value
 };
 
-// Whether the file or folder open on `fd` is marked append-only or immutable (chattr +a, +i).
-bool MarkedUnreplaceable(int fd);
+// The mark of the file or folder open on `fd`.
+Mark MarkOf(int fd);
 
 #endif  // XORSCRAMBLE_FILE_METADATA_LINUX_H_

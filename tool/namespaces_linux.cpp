@@ -30,6 +30,11 @@ std::string ProcText(int fd, std::size_t room) {
   return text;
 }
 
+std::string ProcText(const char* path, std::size_t room = 256) {
+  const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  return ProcText(fd.get(), room);
+}
+
 // The real user of the process whose folder in /proc is `dir`, from its status; false where
 // `dir` is no process's.
 bool RealUser(int dir, uid_t* uid) {
@@ -48,6 +53,36 @@ bool SameNamespace(const UniqueFd& a, const UniqueFd& b) {
   struct stat sa;
   struct stat sb;
   return a && b && fstat(a.get(), &sa) == 0 && fstat(b.get(), &sb) == 0 && SameFile(sa, sb);
+}
+
+// The inode number of the initial user namespace, fixed by the kernel.
+constexpr ino_t kInitialUserNamespace = 0xEFFFFFFDU;
+
+unsigned long Number(const char* path) {
+  unsigned long value = 65534;  // the kernel's default
+  sscanf(ProcText(path).c_str(), "%lu", &value);
+  return value;
+}
+
+// The ids that the caller's user namespace shows for those it does not map; none in the initial
+// namespace, which maps every id. Where the namespace cannot be told, it is taken for another:
+// that refuses more, never less.
+struct Overflow {
+  bool any;
+  unsigned long uid;
+  unsigned long gid;
+};
+
+const Overflow& Ids() {
+  static const Overflow ids = [] {
+    struct stat st;
+    if (stat("/proc/self/ns/user", &st) == 0 && st.st_ino == kInitialUserNamespace) {
+      return Overflow{false, 0, 0};
+    }
+    return Overflow{true, Number("/proc/sys/kernel/overflowuid"),
+                    Number("/proc/sys/kernel/overflowgid")};
+  }();
+  return ids;
 }
 
 }  // namespace
@@ -74,3 +109,7 @@ bool MountsAnswerToCaller(int process) {
   const UniqueFd owner(theirs ? ioctl(theirs.get(), NS_GET_USERNS) : -1);
   return SameNamespace(owner, UniqueFd(open("/proc/self/ns/user", O_RDONLY | O_CLOEXEC)));
 }
+
+bool UnmappedUser(uid_t uid) { return Ids().any && uid == Ids().uid; }
+
+bool UnmappedGroup(gid_t gid) { return Ids().any && gid == Ids().gid; }

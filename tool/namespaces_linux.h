@@ -1,6 +1,7 @@
-// Processes and user namespaces, as /proc tells of them: whose a process really is, and whether
-// the mounts it sees may be trusted as the caller's. The path lookup asks both of a process whose
-// links it follows.
+// Processes and user namespaces, as /proc tells of them: whose a process really is, whether the
+// mounts it sees may be trusted as the caller's, and which owners the caller's user namespace
+// cannot name. The path lookup asks the first two of a process whose links it follows; the
+// replace step asks the last of the file it would rewrite.
 
 #ifndef XORSCRAMBLE_NAMESPACES_LINUX_H_
 #define XORSCRAMBLE_NAMESPACES_LINUX_H_
@@ -21,5 +22,10 @@ bool ProcessOf(int folder, UniqueFd* process, uid_t* uid);
 // the caller's own: they are the caller's mount namespace, or one that belongs to the caller's
 // user namespace (a container that the caller made). false where that cannot be told.
 bool MountsAnswerToCaller(int process);
+
+// Whether `uid` (`gid`) is the overflow id that a user namespace other than the initial one shows
+// for every id it does not map: the true owner (group) then cannot be named, nor given to a file.
+bool UnmappedUser(uid_t uid);
+bool UnmappedGroup(gid_t gid);
 
 #endif  // XORSCRAMBLE_NAMESPACES_LINUX_H_

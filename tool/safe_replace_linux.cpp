@@ -14,6 +14,7 @@
 #include <string>
 
 #include "file_metadata_linux.h"
+#include "namespaces_linux.h"
 #include "path_lookup_linux.h"
 #include "safe_replace.h"
 #include "temp_file_linux.h"
@@ -22,6 +23,8 @@
 namespace {
 
 std::string Errno() { return strerror(errno); }
+
+const char* Marked(Mark mark) { return mark == Mark::kImmutable ? "immutable" : "append-only"; }
 
 // Writes in pieces and starts each piece on its way to the disk at once, so that the disk works
 // while the rest is still being copied and the fsync that follows has little left to wait for.
@@ -55,6 +58,8 @@ bool Untouched(const struct stat& a, const struct stat& b) {
 // A file whose cached pages are worth giving back before the new content is written.
 constexpr std::size_t kLargeFile = std::size_t{8} << 20;
 
+constexpr char kChangedOpening[] = "changed while being opened; left as it was";
+
 }  // namespace
 
 struct SafeReplace::Impl {
@@ -64,6 +69,8 @@ struct SafeReplace::Impl {
   struct stat before {};
   FileMetadata metadata;
 
+  Outcome Lock();
+  Outcome Policy();
   // Whether the file is as Open found it, and its name still leads to it.
   bool Unchanged() const {
     struct stat now_open;
@@ -92,14 +99,13 @@ Outcome SafeReplace::Open(const std::string& path) {
   // Devices and FIFOs are never opened at all.
   if (!S_ISREG(found.st.st_mode)) return Outcome::Failed("Not a regular file");
 
-  const std::string changed = "changed while being opened; left as it was";
   m.fd = UniqueFd(openat(found.dir.get(), found.name.c_str(),
                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!m.fd) {
-    return errno == ELOOP ? Outcome::Refused(changed) : Outcome::Failed(Errno());
+    return errno == ELOOP ? Outcome::Refused(kChangedOpening) : Outcome::Failed(Errno());
   }
   if (fstat(m.fd.get(), &m.before) != 0) return Outcome::Failed(Errno());
-  if (!SameFile(m.before, found.st)) return Outcome::Refused(changed);
+  if (!SameFile(m.before, found.st)) return Outcome::Refused(kChangedOpening);
   // The folder itself, for the replace and its sync: a folder whose permissions keep it from
   // being opened is refused before anything is written in it.
   m.dir = UniqueFd(openat(found.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -108,34 +114,49 @@ Outcome SafeReplace::Open(const std::string& path) {
                             Errno());
   }
   m.name = found.name;
+  if (Outcome locked = m.Lock(); !locked.done()) return locked;
+  return m.Policy();
+}
 
+// Keeps other runs out.
+Outcome SafeReplace::Impl::Lock() {
   // A second run on the same file fails here instead of interleaving with this one.
-  if (flock(m.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     return Outcome::Refused("in use by another process (locked)");
   }
   // The lock is on what was opened; the name must still lead there.
   struct stat now;
-  if (fstatat(m.dir.get(), m.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !SameFile(now, m.before)) {
-    return Outcome::Refused(changed);
+  if (fstatat(dir.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, before)) {
+    return Outcome::Refused(kChangedOpening);
   }
-  if (m.before.st_nlink > 1) {
-    return Outcome::Refused("has " + std::to_string(m.before.st_nlink) +
+  return Outcome::Done();
+}
+
+// What keeps the file that was opened and locked from being replaced: Done where nothing does.
+Outcome SafeReplace::Impl::Policy() {
+  if (before.st_nlink > 1) {
+    return Outcome::Refused("has " + std::to_string(before.st_nlink) +
                             " hard links; replacing it would split them");
   }
-  if (faccessat(m.dir.get(), m.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
-    return Outcome::Refused("not writable: " + Errno());
+  // An id that this user namespace cannot name would be given to the new file as the overflow
+  // id, which names somebody else outside it.
+  if (UnmappedUser(before.st_uid) || UnmappedGroup(before.st_gid)) {
+    return Outcome::Refused("its owner/group is not mapped in this user namespace; left as it was");
   }
-  if (!m.metadata.Read(m.fd.get(), m.before)) {
+  if (!metadata.Read(fd.get(), before)) {
     return Outcome::Failed("cannot read its extended attributes: " + Errno());
   }
-  if (m.metadata.Unreplaceable()) {
-    return Outcome::Refused("is marked append-only; it cannot be replaced");
+  // Before the check for writing, which an immutable file fails too.
+  if (metadata.mark() != Mark::kNone) {
+    return Outcome::Refused(std::string("is marked ") + Marked(metadata.mark()) +
+                            "; it cannot be replaced");
   }
-  if (MarkedUnreplaceable(m.dir.get())) {
-    return Outcome::Refused("its directory " + ShownPath(m.dir.get()) +
-                            " is marked append-only or immutable; the file in it cannot be "
-                            "replaced");
+  if (faccessat(dir.get(), name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+    return Outcome::Refused("not writable: " + Errno());
+  }
+  if (const Mark folder = MarkOf(dir.get()); folder != Mark::kNone) {
+    return Outcome::Refused("its directory " + ShownPath(dir.get()) + " is marked " +
+                            Marked(folder) + "; the file in it cannot be replaced");
   }
   return Outcome::Done();
 }

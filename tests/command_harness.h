@@ -131,8 +131,9 @@ void EnterUserNamespace(const std::string& map);
 std::string Shell(const std::string& command, int* status = nullptr);
 
 // A file system of its own on a scratch folder, for as long as the object lives: tmpfs (with
-// `options`), or ext4, XFS or Btrfs on a loop device over a sparse image the size its mkfs asks at
-// least. Where it cannot be made here, path() is empty and why() says why.
+// `options`), or ext2 (with timestamps in whole seconds), ext4, XFS or Btrfs on a loop device over
+// a sparse image the size its mkfs asks at least. Where it cannot be made here, path() is empty
+// and why() says why.
 class ScratchMount {
  public:
   explicit ScratchMount(const std::string& type, const std::string& options = "");

@@ -1,6 +1,11 @@
 // Preloaded into xorscramble by tool_test to make the file system misbehave at chosen moments:
 //   XORSCRAMBLE_TEST_TOUCH=path   at the first fsync, moves that file's modification time, as
 //                                 another writer would;
+//   XORSCRAMBLE_TEST_XATTR=path   at the first fsync, gives that file an extended attribute, as
+//                                 its owner might, in the same clock tick;
+//   XORSCRAMBLE_TEST_WRITER=path  at the first fsync, another process opens that file for writing
+//                                 and appends how many milliseconds its open took;
+//   XORSCRAMBLE_TEST_LATE_WRITER=path  the same at the rename, just before it;
 //   XORSCRAMBLE_TEST_SIGNAL=n     at the first fsync, raises signal n;
 //   XORSCRAMBLE_TEST_NO_TMPFILE=1 O_TMPFILE fails, as on a file system without it;
 //   XORSCRAMBLE_TEST_NO_REMOVE=1  renameat and unlinkat fail with EPERM, as in an append-only
@@ -16,10 +21,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +38,27 @@ F Real(const char* name) {
 }
 
 bool Set(const char* knob) { return getenv(knob) != nullptr; }
+
+long Milliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Another process opens `path` for writing, as a logger or an editor would, and appends how long
+// its open took; returns when it is done.
+void WriteMeanwhile(const char* path) {
+  const pid_t writer = fork();
+  if (writer == 0) {
+    const long start = Milliseconds();
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) _exit(1);
+    dprintf(fd, "written meanwhile, after waiting %ld ms to open\n", Milliseconds() - start);
+    _exit(0);
+  }
+  while (waitpid(writer, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
 
 int OpenAt(int dir, const char* path, int flags, va_list args) {
   using OpenAtFn = int (*)(int, const char*, int, ...);
@@ -58,6 +88,7 @@ int openat(int dir, const char* path, int flags, ...) {
 int openat64(int dir, const char* path, int flags, ...) __attribute__((alias("openat")));
 
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+  if (const char* path = getenv("XORSCRAMBLE_TEST_LATE_WRITER")) WriteMeanwhile(path);
   if (Set("XORSCRAMBLE_TEST_NO_REMOVE")) {
     errno = EPERM;
     return -1;
@@ -100,6 +131,10 @@ int fsync(int fd) {
       const struct timespec long_ago[2] = {{1, 0}, {1, 0}};
       utimensat(AT_FDCWD, path, long_ago, 0);
     }
+    if (const char* path = getenv("XORSCRAMBLE_TEST_XATTR")) {
+      setxattr(path, "user.meanwhile", "1", 1, 0);
+    }
+    if (const char* path = getenv("XORSCRAMBLE_TEST_WRITER")) WriteMeanwhile(path);
     if (const char* sig = getenv("XORSCRAMBLE_TEST_SIGNAL")) raise(atoi(sig));
   }
   struct stat st;

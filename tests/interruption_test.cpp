@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <random>
@@ -121,6 +122,44 @@ TEST(Interruptions, FailuresAfterTheNewFileHasAName) {
             "Input/output error\n");
   EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);
   EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+}
+
+// A program that opens the file for writing during a run (a logger, an editor) never waits on
+// it. While the new content is being written, the run steps aside and leaves the file, and what
+// the program wrote, as they are; in the instant of the rename, too late to step aside, the run
+// says that what the program wrote was lost with the old file.
+TEST(Interruptions, AWriterMeanwhileNeverWaitsNorLosesItsWriteUnsaid) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
+  const std::regex kWrite("written meanwhile, after waiting ([0-9]+) ms to open\n");
+  for (const bool late : {false, true}) {
+    SCOPED_TRACE(late ? "at the rename" : "while writing");
+    ScratchDir dir;
+    Plain(dir);
+    const Result run = RunTool(dir.path(), {"data.json"},
+                               RunOptions().Faults({late ? "XORSCRAMBLE_TEST_LATE_WRITER=data.json"
+                                                         : "XORSCRAMBLE_TEST_WRITER=data.json"}));
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data.json"});
+    const std::string content = ReadFile(dir / "data.json");
+    if (late) {
+      EXPECT_EQ(run.status, 3);
+      EXPECT_EQ(run.err,
+                "xorscramble: data.json: replaced, but another program opened it for writing at "
+                "that instant: what it writes is lost with the old file\n");
+      EXPECT_TRUE(content == kScrambled);
+      continue;
+    }
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "xorscramble: data.json: opened for writing by another program meanwhile; left as "
+              "it was\n");
+    std::smatch waited;
+    const std::string written = content.substr(std::min(kPlain.size(), content.size()));
+    ASSERT_TRUE(content.compare(0, kPlain.size(), kPlain) == 0 &&
+                std::regex_match(written, waited, kWrite))
+        << written;
+    // The kernel would hold it back for up to /proc/sys/fs/lease-break-time (45 s by default).
+    EXPECT_LT(std::stol(waited[1]), 5000) << "the writer waited for the run";
+  }
 }
 
 // Signals at random moments while a large file is being rewritten: the file is always wholly

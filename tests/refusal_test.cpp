@@ -214,6 +214,14 @@ std::vector<Refusal> Cases() {
        [](Scene& s) { s.SetMark(s / "data.json", FS_IMMUTABLE_FL); },
        {},
        "xorscramble: {}: is marked immutable; it cannot be replaced\n"},
+      {"open for writing by another program",
+       d,
+       [](Scene& s) { s.Hold(open((s / "data.json").c_str(), O_WRONLY | O_CLOEXEC)); },
+       {},
+       "xorscramble: {}: open for writing by another program; left as it was\n"},
+      {"metadata changed in the same clock tick", d, [](Scene& s) { s.UseMount("ext2"); },
+       RunOptions().Faults({"XORSCRAMBLE_TEST_XATTR=data.json"}),
+       "xorscramble: {}: changed while being scrambled; left as it was\n"},
       {"group not mapped in the user namespace", d,
        [](Scene& s) {
          if (!CanMakeUserNamespace()) s.skip = "cannot make a user namespace here";

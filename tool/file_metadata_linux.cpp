@@ -108,7 +108,14 @@ bool FileMetadata::Read(int fd, const struct stat& st) {
     }
     attributes_.emplace_back(name, std::move(value));
   }
+  std::sort(attributes_.begin(), attributes_.end());
   return true;
+}
+
+bool FileMetadata::SameAs(const FileMetadata& other) const {
+  return st_.st_uid == other.st_.st_uid && st_.st_gid == other.st_.st_gid &&
+         st_.st_mode == other.st_.st_mode && flags_ == other.flags_ &&
+         attributes_ == other.attributes_;
 }
 
 Mark FileMetadata::mark() const { return MarkIn(flags_); }

@@ -27,6 +27,9 @@ class FileMetadata {
   // Reads what the file open on `fd` carries; `st` is its fstat. false with errno set.
   bool Read(int fd, const struct stat& st);
 
+  // Whether all that the two carry is the same: a change of any of it, in whatever clock tick.
+  bool SameAs(const FileMetadata& other) const;
+
   // The mark that keeps the file from being replaced, if any.
   Mark mark() const;
 
@@ -43,7 +46,7 @@ class FileMetadata {
  private:
   struct stat st_ {};
   int flags_ = 0;  // FS_IOC_GETFLAGS, 0 where the file system keeps none
-  std::vector<std::pair<std::string, std::string>> attributes_;  // name, value
+  std::vector<std::pair<std::string, std::string>> attributes_;  // name, value; sorted by name
 };
 
 // The mark of the file or folder open on `fd`.

@@ -23,7 +23,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitNotDurable = 3;
+constexpr int kExitReplacedBut = 3;
 
 constexpr char kUsage[] =
     "usage: xorscramble [--] FILE\n"
@@ -33,8 +33,9 @@ constexpr char kUsage[] =
     "  --version  print the version and exit\n"
     "\n"
     "Exit status: 0 FILE was rewritten; 1 FILE could not be read or rewritten and is left as it\n"
-    "was; 2 no FILE was given; 3 FILE was rewritten, but syncing its directory failed (do not\n"
-    "run again to retry: that would flip FILE back). See man xorscramble.\n";
+    "was; 2 no FILE was given; 3 FILE was rewritten, but not cleanly: syncing its directory\n"
+    "failed, or another program's write at that instant was lost (do not run again to retry:\n"
+    "that would flip FILE back). See man xorscramble.\n";
 
 void Complain(const std::string& line) { fprintf(stderr, "xorscramble: %s\n", line.c_str()); }
 
@@ -48,7 +49,7 @@ int Report(const std::string& jsonpath, const Outcome& outcome, bool reading) {
   } else {
     Complain(Quoted(jsonpath) + ": " + outcome.reason());
   }
-  return outcome.kind() == Outcome::Kind::kNotDurable ? kExitNotDurable : kExitFailed;
+  return outcome.kind() == Outcome::Kind::kReplacedBut ? kExitReplacedBut : kExitFailed;
 }
 
 int Scramble(const std::string& jsonpath) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "file_metadata_linux.h"
+#include "lease_linux.h"
 #include "namespaces_linux.h"
 #include "path_lookup_linux.h"
 #include "safe_replace.h"
@@ -47,8 +48,8 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-// Whether anything about the file may have changed: any write moves its modification time, and
-// any change of its metadata (mode, owner, ACL, attributes, flags) its change time.
+// Whether the file may have been written: any write moves its modification time, and any change
+// of its metadata its change time (where the clock ticks finely enough to tell).
 bool Untouched(const struct stat& a, const struct stat& b) {
   return SameFile(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
@@ -59,26 +60,21 @@ bool Untouched(const struct stat& a, const struct stat& b) {
 constexpr std::size_t kLargeFile = std::size_t{8} << 20;
 
 constexpr char kChangedOpening[] = "changed while being opened; left as it was";
+constexpr char kChanged[] = "changed while being scrambled; left as it was";
 
 }  // namespace
 
 struct SafeReplace::Impl {
-  UniqueFd fd;   // the file, open for reading and locked
+  UniqueFd fd;   // the file, open for reading, locked and leased
   UniqueFd dir;  // the folder that holds it
   std::string name;
   struct stat before {};
   FileMetadata metadata;
+  Lease lease;  // after `fd`, so that it goes first
 
   Outcome Lock();
   Outcome Policy();
-  // Whether the file is as Open found it, and its name still leads to it.
-  bool Unchanged() const {
-    struct stat now_open;
-    struct stat now_named;
-    return fstat(fd.get(), &now_open) == 0 && Untouched(now_open, before) &&
-           fstatat(dir.get(), name.c_str(), &now_named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           SameFile(now_named, before);
-  }
+  Outcome StillAsFound() const;
   Outcome Replace(const unsigned char* data, std::size_t size);
 };
 
@@ -118,11 +114,15 @@ Outcome SafeReplace::Open(const std::string& path) {
   return m.Policy();
 }
 
-// Keeps other runs out.
+// Keeps other runs out, and sees every writer from now on where a lease can be had.
 Outcome SafeReplace::Impl::Lock() {
   // A second run on the same file fails here instead of interleaving with this one.
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     return Outcome::Refused("in use by another process (locked)");
+  }
+  // Where no lease can be had, the checks before the rename are all there is.
+  if (lease.Take(fd.get()) == Lease::Taken::kOpenForWriting) {
+    return Outcome::Refused("open for writing by another program; left as it was");
   }
   // The lock is on what was opened; the name must still lead there.
   struct stat now;
@@ -161,6 +161,23 @@ Outcome SafeReplace::Impl::Policy() {
   return Outcome::Done();
 }
 
+// Done while the file is as Open found it: no writer opened it, neither its times nor any of its
+// metadata moved (compared, since a coarse clock may not tick), and its name still leads to it.
+Outcome SafeReplace::Impl::StillAsFound() const {
+  struct stat now_open;
+  struct stat now_named;
+  FileMetadata now;
+  const bool same = fstat(fd.get(), &now_open) == 0 && Untouched(now_open, before) &&
+                    now.Read(fd.get(), now_open) && now.SameAs(metadata) &&
+                    fstatat(dir.get(), name.c_str(), &now_named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    SameFile(now_named, before);
+  // Asked last, to leave a writer the least time to come unseen before the rename.
+  if (lease.Broken()) {
+    return Outcome::Refused("opened for writing by another program meanwhile; left as it was");
+  }
+  return same ? Outcome::Done() : Outcome::Refused(kChanged);
+}
+
 Outcome SafeReplace::Commit(const unsigned char* data, std::size_t size) {
   return impl_->Replace(data, size);
 }
@@ -178,21 +195,32 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
   // Undoes everything but the file's lock: the original stays exactly as it was.
   auto abandon = [&](const Outcome& why) { return why.With(temp.Discard()); };
   auto failed = [&](const std::string& what) { return abandon(Outcome::Failed(what + Errno())); };
-  const Outcome changed = Outcome::Refused("changed while being scrambled; left as it was");
 
   if (Outcome prepared = metadata.Prepare(temp.fd()); !prepared.done()) return abandon(prepared);
   if (!WriteAll(temp.fd(), data, size)) return failed("cannot write the new content: ");
-  if (static_cast<std::size_t>(before.st_size) != size || !Unchanged()) return abandon(changed);
+  if (static_cast<std::size_t>(before.st_size) != size) return abandon(Outcome::Refused(kChanged));
+  if (Outcome same = StillAsFound(); !same.done()) return abandon(same);
   // Only now, complete and checked, is the new file given away; one sync then makes content and
   // metadata durable together, before the file takes its place.
   if (Outcome carried = metadata.CarryTo(temp.fd()); !carried.done()) return abandon(carried);
   if (fsync(temp.fd()) != 0) return failed("cannot write the new content: ");
-  if (!Unchanged()) return abandon(changed);
-  if (!temp.Replace()) return failed("cannot replace it: ");
+  // Checked again at the last moment before the rename, when the new file is ready to take the
+  // file's place at once.
+  Outcome last = Outcome::Done();
+  if (!temp.Replace([&] { return (last = StillAsFound()).done(); })) {
+    return last.done() ? failed("cannot replace it: ") : abandon(last);
+  }
 
   // The rename is durable only once the folder is.
   if (fsync(dir.get()) != 0 && errno != EINVAL) {
-    return Outcome::NotDurable("replaced, but its directory could not be synced: " + Errno());
+    return Outcome::ReplacedBut("replaced, but its directory could not be synced: " + Errno());
+  }
+  // A lease broken since the last check was broken by a writer of the old file, whose writes
+  // now go nowhere: nothing can bring them back, but they are not lost unsaid.
+  if (lease.Broken()) {
+    return Outcome::ReplacedBut(
+        "replaced, but another program opened it for writing at that instant: what it writes is "
+        "lost with the old file");
   }
   return Outcome::Done();
 }

@@ -149,7 +149,7 @@ bool TempFile::Name(Make make) {
   return false;
 }
 
-bool TempFile::Replace() {
+bool TempFile::Replace(const std::function<bool()>& still_wanted) {
   const SignalGuard guard;
   const bool named = !name_.empty() || Name([&](const char* candidate) {
     return linking_ == Linking::kByDescriptor
@@ -158,7 +158,7 @@ bool TempFile::Replace() {
                      0;
   });
   // close() releases the descriptor even when it reports an error.
-  if (!named || close(fd_.Release()) != 0 ||
+  if (!named || close(fd_.Release()) != 0 || !still_wanted() ||
       renameat(dir_, name_.c_str(), dir_, target_.c_str()) != 0) {
     // Removed before the signals are let through: an unnamed file has no handler to remove it.
     Discard();

@@ -11,6 +11,7 @@
 #ifndef XORSCRAMBLE_TEMP_FILE_LINUX_H_
 #define XORSCRAMBLE_TEMP_FILE_LINUX_H_
 
+#include <functional>
 #include <string>
 
 #include "unique_fd.h"
@@ -29,9 +30,10 @@ class TempFile {
   // The file, open for writing.
   int fd() const { return fd_.get(); }
 
-  // Closes the file (which reports delayed write errors), names it if it has no name, and renames
-  // it over the target. false with errno set, the file discarded.
-  bool Replace();
+  // Closes the file (which reports delayed write errors), names it if it has no name, asks
+  // `still_wanted` at the last moment, and renames it over the target. false, the file
+  // discarded: with errno set, or without a rename where `still_wanted` said no.
+  bool Replace(const std::function<bool()>& still_wanted);
 
   // Closes and removes the file, if it is still there. Returns "", or where its name could not be
   // removed, a note that names it for the message: "; the temporary file … could not be removed:

@@ -42,6 +42,12 @@ Mark MarkIn(int flags) {
                                         : Mark::kNone;
 }
 
+// The project ID of `fd`, 0 where the file system keeps none.
+uint32_t Project(int fd) {
+  struct fsxattr attributes {};
+  return ioctl(fd, FS_IOC_FSGETXATTR, &attributes) == 0 ? attributes.fsx_projid : 0;
+}
+
 // Gives `fd` the flags of `mask` as `want` has them, and leaves its others as they are.
 bool SetFlags(int fd, int want, int mask) {
   const int now = Flags(fd);
@@ -96,6 +102,7 @@ Mark MarkOf(int fd) { return MarkIn(Flags(fd)); }
 bool FileMetadata::Read(int fd, const struct stat& st) {
   st_ = st;
   flags_ = Flags(fd);
+  project_ = Project(fd);
   attributes_.clear();
   std::vector<std::string> names;
   if (!Names(fd, &names)) return false;
@@ -114,19 +121,30 @@ bool FileMetadata::Read(int fd, const struct stat& st) {
 
 bool FileMetadata::SameAs(const FileMetadata& other) const {
   return st_.st_uid == other.st_.st_uid && st_.st_gid == other.st_.st_gid &&
-         st_.st_mode == other.st_.st_mode && flags_ == other.flags_ &&
+         st_.st_mode == other.st_.st_mode && flags_ == other.flags_ && project_ == other.project_ &&
          attributes_ == other.attributes_;
 }
 
 Mark FileMetadata::mark() const { return MarkIn(flags_); }
 
-Outcome FileMetadata::Prepare(int fd) const {
+Outcome FileMetadata::Prepare(int fd, int dir) const {
   // A folder's default ACL is inherited by every file made in it, limited by the mode it is made
   // with (0600, the caller's alone); removed, it cannot open the file up when the mode is set.
   if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
     return Outcome::Failed("cannot make the temporary file private: " + Errno());
   }
   if (!SetFlags(fd, flags_, kEmptyFileFlags)) return Lost("its attribute flags (chattr)");
+  struct fsxattr attributes {};
+  if (Project(fd) != project_) {
+    // A folder that gives its project to every file in it takes no file of another by rename.
+    if (ioctl(dir, FS_IOC_FSGETXATTR, &attributes) == 0 &&
+        (attributes.fsx_xflags & FS_XFLAG_PROJINHERIT) != 0) {
+      return Lost("its project ID", "its directory gives every file in it the directory's own");
+    }
+    if (ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) return Lost("its project ID");
+    attributes.fsx_projid = project_;
+    if (ioctl(fd, FS_IOC_FSSETXATTR, &attributes) != 0) return Lost("its project ID");
+  }
   return Outcome::Done();
 }
 
@@ -177,5 +195,6 @@ Outcome FileMetadata::CarryTo(int fd) const {
   if ((Flags(fd) & kCarriedFlags) != (flags_ & kCarriedFlags)) {
     return Lost("its attribute flags (chattr)", "the file system kept others");
   }
+  if (Project(fd) != project_) return Lost("its project ID", "the file system kept another");
   return Outcome::Done();
 }

@@ -1,6 +1,7 @@
 // What a file carries besides its content, for its replacement to carry too: owner, group, mode
 // with its set-ID bits, access ACL, extended attributes (user.*, trusted.*, security.* such as an
-// SELinux label) and the attribute flags a user can set with chattr. The new file is checked
+// SELinux label), the attribute flags a user can set with chattr, and its project ID (for project
+// quotas on ext4 and XFS). The new file is checked
 // afterwards rather than the calls trusted, so that a replacement never widens or narrows who may
 // read or write the file: what cannot be kept is reported, and the replacement then abandoned.
 //
@@ -11,6 +12,7 @@
 #ifndef XORSCRAMBLE_FILE_METADATA_LINUX_H_
 #define XORSCRAMBLE_FILE_METADATA_LINUX_H_
 
+#include <stdint.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -33,10 +35,11 @@ class FileMetadata {
   // The mark that keeps the file from being replaced, if any.
   Mark mark() const;
 
-  // Makes the new, empty file `fd` the caller's alone, whatever its folder's default ACL gave it,
-  // and gives it the flags that take effect only on an empty file. Refused where a flag cannot be
+  // Makes the new, empty file `fd` in the folder `dir` the caller's alone, whatever the folder's
+  // default ACL gave it, and gives it the flags that take effect only on an empty file and the
+  // project ID, so that its blocks count where the file's did. Refused where either cannot be
   // kept.
-  Outcome Prepare(int fd) const;
+  Outcome Prepare(int fd, int dir) const;
 
   // Gives the new file `fd`, written, everything else: owner and group first (which clears set-ID
   // bits), then ACL, attributes and flags, then mode; then checks the result. Refused, naming it,
@@ -45,7 +48,8 @@ class FileMetadata {
 
  private:
   struct stat st_ {};
-  int flags_ = 0;  // FS_IOC_GETFLAGS, 0 where the file system keeps none
+  int flags_ = 0;         // FS_IOC_GETFLAGS, 0 where the file system keeps none
+  uint32_t project_ = 0;  // FS_IOC_FSGETXATTR, 0 where the file system keeps none
   std::vector<std::pair<std::string, std::string>> attributes_;  // name, value; sorted by name
 };
 

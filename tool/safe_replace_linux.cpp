@@ -196,7 +196,9 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
   auto abandon = [&](const Outcome& why) { return why.With(temp.Discard()); };
   auto failed = [&](const std::string& what) { return abandon(Outcome::Failed(what + Errno())); };
 
-  if (Outcome prepared = metadata.Prepare(temp.fd()); !prepared.done()) return abandon(prepared);
+  if (Outcome prepared = metadata.Prepare(temp.fd(), dir.get()); !prepared.done()) {
+    return abandon(prepared);
+  }
   if (!WriteAll(temp.fd(), data, size)) return failed("cannot write the new content: ");
   if (static_cast<std::size_t>(before.st_size) != size) return abandon(Outcome::Refused(kChanged));
   if (Outcome same = StillAsFound(); !same.done()) return abandon(same);

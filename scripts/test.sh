@@ -10,12 +10,14 @@
 #      qemu-user (qemu-i386-static, named to CTest: the kernel need not run 32-bit programs);
 #   5. cross-builds for 32- and 64-bit Windows with mingw-w64, runs both suites under wine, and
 #      packs each build into a .zip. The 32-bit wine (Debian's wine32:i386, which adds the i386
-#      architecture to apt) is optional: where it cannot be installed or cannot start, its suite
-#      counts as skipped and a line says why;
+#      architecture to apt) is optional, and installed only where a 32-bit program runs: where it
+#      cannot be installed or cannot start, what installing it added is taken away again, and its
+#      suite counts as skipped;
 #   6. builds the Debian package (scripts/package.sh) and checks it with lintian; then, unless
 #      xorscramble is installed already, installs it, uses the installed command, man page, CMake
 #      package and pkg-config file, and removes it again.
-# Ends with the count of tests passed, failed and skipped, and exits non-zero when anything failed.
+# Ends with every skipped test and its reason, and the count of tests passed, failed and skipped;
+# exits non-zero when anything failed. The machine keeps only the packages the run needs.
 # `ctest --test-dir build` alone reruns step 1's tests. Root or sudo is needed only to install
 # packages; tests that need root say they are skipped without it.
 set -euo pipefail
@@ -25,24 +27,77 @@ packages=(cmake make g++ clang clang-format libclang-rt-14-dev llvm libgtest-dev
   nlohmann-json3-dev pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   g++-i686-linux-gnu qemu-user-static googletest dpkg-dev file lintian acl attr e2fsprogs
   xfsprogs btrfs-progs)
-scripts/install-packages.sh "${packages[@]}" --optional wine32:i386
+scripts/install-packages.sh "${packages[@]}"
+# shellcheck source=scripts/as-root.sh
+source scripts/as-root.sh
 jobs=$(nproc)
 
-# Runs ctest and adds its tests to the counts reported at the end, as CTest's JUnit report tells
-# them apart (its own summary counts a skipped test as passed). A failure does not stop the run.
+# Whether this kernel runs 32-bit x86 programs, found by running the smallest one: an ELF header,
+# one segment, and exit(0) (mov $1,%eax; xor %ebx,%ebx; int $0x80). Prints why not, where not.
+why_no_32_bit() {
+  local probe bytes why
+  probe=$(mktemp -p "$PWD" .i386-probe.XXXXXX)
+  bytes="7f454c46 01010100 00000000 00000000 02000300 01000000 54800408 34000000 00000000
+    00000000 34002000 01000000 00000000 01000000 00000000 00800408 00800408 5d000000 5d000000
+    05000000 00100000 b8010000 0031dbcd 80"
+  bytes=$(tr -d ' \n' <<<"$bytes")
+  # shellcheck disable=SC2059 # the bytes are the format: printf turns each \xHH into its byte
+  printf "$(sed 's/../\\x&/g' <<<"$bytes")" >"$probe"
+  chmod +x "$probe"
+  why=$("$probe" 2>&1) || echo "this machine runs no 32-bit program (${why##*: })"
+  rm -f "$probe"
+}
+# The 32-bit wine (Debian's wine32:i386, which adds the i386 architecture) only where it can run:
+# not at all on a kernel that runs no 32-bit programs, and taken away again, with all it brought,
+# where it installs but cannot start.
+wine32_why=$(why_no_32_bit)
+if [[ -z $wine32_why ]]; then
+  scripts/install-packages.sh --optional wine32:i386 --check /usr/lib/wine/wine --version
+else
+  echo "$wine32_why: the 32-bit wine is not installed"
+fi
+
+# Runs ctest on the build named first and adds its tests to the counts reported at the end, as
+# CTest's JUnit report tells them apart (its own summary counts a skipped test as passed), and its
+# skipped tests, with their reasons, to the list that ends the run. A failure does not stop the run.
 passed=0
 failed=0
 skipped=0
 ctest_failed=0
+skips=$(mktemp)
+trap 'rm -f "$skips"' EXIT
 count() { grep -c "status=\"$1\"" "$2" || true; }
 run_ctest() {
-  local junit
+  local build=$1 junit
+  shift
   junit=$(mktemp)
   ctest --output-junit "$junit" "$@" || ctest_failed=1
   passed=$((passed + $(count run "$junit")))
   failed=$((failed + $(count fail "$junit")))
   skipped=$((skipped + $(count notrun "$junit")))
+  skips_of "$build" "$junit" >>"$skips"
   rm -f "$junit"
+}
+# The skipped tests of a JUnit report, a line each: the build, the test, and the reason it gave
+# (GoogleTest's lines after "Skipped", or a script's own "skipped: ..." line).
+skips_of() {
+  awk -v build="$1" '
+    /<testcase / {
+      skipping = /status="notrun"/
+      match($0, /name="[^"]*"/)
+      name = substr($0, RSTART + 6, RLENGTH - 7)
+      sub(/ +# GetParam\(\) = .*/, "", name)
+      why = ""
+      taking = 0
+      next
+    }
+    !skipping { next }
+    /<\/testcase>/ { print build ": " name ": " (why == "" ? "(no reason given)" : why); skipping = 0; next }
+    /^\[  SKIPPED \]/ || /^Google Test trace:/ { taking = 0; next }
+    taking { why = why (why == "" ? "" : "; ") $0; next }
+    /: Skipped$/ { taking = 1; next }
+    /skipped: / && why == "" { why = substr($0, index($0, "skipped: ") + 9) }
+  ' "$2" | sed "s/&lt;/</g; s/&gt;/>/g; s/&quot;/\"/g; s/&apos;/'/g; s/&amp;/\\&/g"
 }
 
 echo "== layout"
@@ -52,18 +107,18 @@ find codec tool platform tests bench fuzz examples -name '*.cpp' -o -name '*.h' 
 echo "== build and test"
 cmake --preset default -DXORCODEC_WERROR=ON
 cmake --build --preset default -j "$jobs"
-run_ctest --preset default -j "$jobs"
+run_ctest build --preset default -j "$jobs"
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize -DXORCODEC_WERROR=ON
 cmake --build --preset sanitize -j "$jobs"
-run_ctest --preset sanitize -j "$jobs"
+run_ctest build-sanitize --preset sanitize -j "$jobs"
 
 echo "== build the library shared and test it, and that it exports its public names alone"
 cmake -S . -B build-shared -DBUILD_SHARED_LIBS=ON -DXORCODEC_BUILD_TOOL=OFF \
   -DXORCODEC_BUILD_BENCH=OFF -DXORCODEC_BUILD_EXAMPLES=OFF -DBUILD_TESTING=ON -DXORCODEC_WERROR=ON
 cmake --build build-shared -j "$jobs"
-run_ctest --test-dir build-shared --output-on-failure -j "$jobs"
+run_ctest build-shared --test-dir build-shared --output-on-failure -j "$jobs"
 
 echo "== fuzz for ${FUZZ_SECONDS:-60} s"
 # New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as they are.
@@ -76,7 +131,7 @@ echo "== build for 32-bit Linux and test under qemu-user"
 cmake -S . -B build-i686 --toolchain cmake/toolchains/i686-linux-gnu.cmake \
   -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
 cmake --build build-i686 -j "$jobs"
-run_ctest --test-dir build-i686 --output-on-failure -j "$jobs"
+run_ctest build-i686 --test-dir build-i686 --output-on-failure -j "$jobs"
 
 for bits in 32 64; do
   echo "== build for ${bits}-bit Windows and test under wine"
@@ -84,23 +139,27 @@ for bits in 32 64; do
   cmake -S . -B "build-win$bits" --toolchain "cmake/toolchains/mingw-w64-$arch.cmake" \
     -DXORCODEC_GTEST_SOURCE_DIR=/usr/src/googletest -DXORCODEC_WERROR=ON
   cmake --build "build-win$bits" -j "$jobs"
-  # Where there is no wine for these programs, or it cannot start (some kernels run no 32-bit
-  # programs: Exec format error), the suite cannot run: its tests count as skipped, said aloud,
-  # rather than as passed or failed.
+  # Where there is no wine for these programs, or it cannot start, the suite cannot run: its
+  # tests count as skipped, each with the reason, rather than as passed or failed.
   wine=$(sed -n 's/^XORCODEC_WINE:FILEPATH=//p' "build-win$bits/CMakeCache.txt")
   why=""
-  if [[ -z $wine || $wine == *-NOTFOUND ]]; then
+  if [[ $bits == 32 && -n $wine32_why ]]; then
+    why=$wine32_why
+  elif [[ -z $wine || $wine == *-NOTFOUND ]]; then
     why="no wine for ${bits}-bit programs is installed"
-  elif ! "$wine" --version >/dev/null 2>&1; then
-    why="this machine cannot start $wine"
+  elif ! why=$("$wine" --version 2>&1); then
+    why="this machine cannot start $wine (${why##*: })"
+  else
+    why=""
   fi
   if [[ -n $why ]]; then
-    tests=$(ctest --test-dir "build-win$bits" -N | sed -n 's/^Total Tests: //p')
-    echo "$why: the ${tests} tests of the ${bits}-bit Windows suite are skipped"
-    skipped=$((skipped + tests))
+    mapfile -t tests < <(ctest --test-dir "build-win$bits" -N | sed -n 's/^ *Test *#[0-9]*: //p')
+    echo "$why: the ${#tests[@]} tests of the ${bits}-bit Windows suite are skipped"
+    skipped=$((skipped + ${#tests[@]}))
+    for test in "${tests[@]}"; do echo "build-win$bits: $test: $why"; done >>"$skips"
   else
     LC_ALL=C.UTF-8 WINEPREFIX="$PWD/build-win$bits/wine-prefix" WINEDEBUG=-all \
-      run_ctest --test-dir "build-win$bits" --output-on-failure
+      run_ctest "build-win$bits" --test-dir "build-win$bits" --output-on-failure
   fi
   (cd "build-win$bits" && cpack -G ZIP)
   cmake -E tar tf "build-win$bits"/xorscramble-*-win"$bits".zip | grep -c '/bin/xorscramble.exe$' >/dev/null
@@ -110,19 +169,12 @@ echo "== Debian package: build, lint, install, use, remove"
 scripts/package.sh
 deb=$(ls build-deb/xorscramble_*.deb)
 lintian --fail-on error "$deb"
-sudo=()
-[[ $(id -u) -eq 0 ]] || sudo=(sudo)
-# Root, or sudo that will not stop for a password where nobody can type one.
-may_install() {
-  [[ $(id -u) -eq 0 ]] && return 0
-  command -v sudo >/dev/null && { sudo -n true 2>/dev/null || [[ -t 0 ]]; }
-}
 # The machine is left as it was found: a copy the user installed is neither replaced nor removed.
 if dpkg-query -W -f='${Status}' xorscramble 2>/dev/null | grep -q 'ok installed'; then
   echo "xorscramble is installed on this machine already: the package is not installed over it," \
     "used or removed"
-elif ! may_install; then
-  echo "installing the package needs root or sudo: it is not installed, used or removed"
+elif ! as_root; then
+  echo "installing the package needs root or sudo rights: it is not installed, used or removed"
 else
   "${sudo[@]}" apt-get install -y "./$deb"
   work=$(mktemp -d)
@@ -140,6 +192,10 @@ else
   rm -rf "$work"
 fi
 
+if [[ -s $skips ]]; then
+  echo "skipped, and why:"
+  sed 's/^/  /' "$skips"
+fi
 echo "checks: ${passed} passed, ${failed} failed, ${skipped} skipped"
 # A failed test, or a ctest that could not run its tests at all, fails the run.
 ((failed == 0 && ctest_failed == 0))

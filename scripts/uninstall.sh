@@ -2,8 +2,8 @@
 # Removes what scripts/install.sh PREFIX installed under PREFIX (default /usr/local; a relative
 # PREFIX is taken from where this is run), as the list it left there says
 # (PREFIX/share/xorscramble/install_manifest.txt): those files and nothing else, then the folders
-# the install made, where they are left empty. Needs root or sudo for a PREFIX that the user may
-# not write.
+# the install made, PREFIX and those above it included, where they are left empty. Needs root or
+# sudo rights for a PREFIX that the user may not write.
 #
 # usage: scripts/uninstall.sh [PREFIX]
 set -euo pipefail
@@ -13,25 +13,29 @@ if [[ ! -f $manifest ]]; then
   echo "uninstall: scripts/install.sh installed nothing under $prefix (no $manifest)" >&2
   exit 1
 fi
+# shellcheck source=scripts/as-root.sh
+source "$(dirname "$0")/as-root.sh"
 sudo=()
-if [[ ! -w $(dirname "$manifest") ]]; then
-  command -v sudo >/dev/null || {
-    echo "uninstall: $prefix is not writable: run this as root, or install sudo" >&2
-    exit 1
-  }
-  sudo=(sudo)
+if [[ ! -w $(dirname "$manifest") ]] && ! as_root; then
+  echo "uninstall: $prefix is not writable: run this as root or as a user with sudo rights" >&2
+  exit 1
 fi
 
 files=()
 folders=()
 while IFS= read -r line; do
   [[ -n $line ]] || continue
-  # Only what lies under PREFIX, however the list came to say otherwise.
-  if [[ $line != "$prefix"/* || $line == */../* ]]; then
+  # Only files under PREFIX, and folders under it or above it (those the install made for it),
+  # however the list came to say otherwise.
+  if [[ $line == */../* || $line == */./* ]]; then
+    echo "uninstall: not removing $line: it is not a plain path" >&2
+  elif [[ $line == */ && ($line == "$prefix"/* || $prefix/ == "$line"*) ]]; then
+    folders+=("$line")
+  elif [[ $line == "$prefix"/* && $line != */ ]]; then
+    files+=("$line")
+  else
     echo "uninstall: not removing $line: it is not under $prefix" >&2
-    continue
   fi
-  if [[ $line == */ ]]; then folders+=("$line"); else files+=("$line"); fi
 done <"$manifest"
 "${sudo[@]}" rm -f -- "${files[@]}"
 # The folders the install made, deepest first, where nothing else has come to lie in them.

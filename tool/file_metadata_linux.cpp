@@ -9,8 +9,6 @@
 
 #include <algorithm>
 
-#include "printable.h"
-
 namespace {
 
 // POSIX ACLs travel as this attribute, through the descriptors like any other.
@@ -23,11 +21,13 @@ constexpr int kEmptyFileFlags = FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL | FS_DA
 constexpr int kCarriedFlags = kEmptyFileFlags | FS_SECRM_FL | FS_UNRM_FL | FS_SYNC_FL |
                               FS_NODUMP_FL | FS_NOATIME_FL | FS_NOTAIL_FL;
 
-bool Bound(const std::string& name) {
+using Kept = Outcome::Kept;
+using Why = Outcome::Why;
+
+// Attributes that the kernel drops or recomputes whenever the content is written.
+bool BelongsToOldContent(const std::string& name) {
   return name == "security.capability" || name == "security.ima" || name == "security.evm";
 }
-
-std::string Errno() { return strerror(errno); }
 
 // The flags of `fd`; none where the file system keeps none.
 int Flags(int fd) {
@@ -85,14 +85,12 @@ bool Value(int fd, const char* name, std::string* value) {
   return true;
 }
 
-std::string Described(const std::string& name) {
-  return name == kAccessAcl ? "its access control list (ACL)"
-                            : "its extended attribute " + Printable(name);
-}
+// That `kept` could not be kept, for the system's error.
+Outcome Lost(Kept kept) { return Outcome::NotKept(kept, Why::kSystemError).Error(errno); }
 
-// That `thing` could not be kept, and why.
-Outcome Lost(const std::string& thing, const std::string& why = Errno()) {
-  return Outcome::Refused("cannot keep " + thing + ": " + why);
+// That the attribute `name` could not be kept, for the system's error.
+Outcome LostAttribute(const std::string& name) {
+  return name == kAccessAcl ? Lost(Kept::kAcl) : Lost(Kept::kAttribute).About(name);
 }
 
 }  // namespace
@@ -108,7 +106,7 @@ bool FileMetadata::Read(int fd, const struct stat& st) {
   if (!Names(fd, &names)) return false;
   for (const std::string& name : names) {
     std::string value;
-    if (Bound(name)) continue;
+    if (BelongsToOldContent(name)) continue;
     if (!Value(fd, name.c_str(), &value)) {
       if (errno == ENODATA) continue;  // removed meanwhile
       return false;
@@ -131,70 +129,69 @@ Outcome FileMetadata::Prepare(int fd, int dir) const {
   // A folder's default ACL is inherited by every file made in it, limited by the mode it is made
   // with (0600, the caller's alone); removed, it cannot open the file up when the mode is set.
   if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
-    return Outcome::Failed("cannot make the temporary file private: " + Errno());
+    return Outcome::Failed(Outcome::Step::kMakingPrivate, errno);
   }
-  if (!SetFlags(fd, flags_, kEmptyFileFlags)) return Lost("its attribute flags (chattr)");
+  if (!SetFlags(fd, flags_, kEmptyFileFlags)) return Lost(Kept::kFlags);
   struct fsxattr attributes {};
   if (Project(fd) != project_) {
     // A folder that gives its project to every file in it takes no file of another by rename.
     if (ioctl(dir, FS_IOC_FSGETXATTR, &attributes) == 0 &&
         (attributes.fsx_xflags & FS_XFLAG_PROJINHERIT) != 0) {
-      return Lost("its project ID", "its directory gives every file in it the directory's own");
+      return Outcome::NotKept(Kept::kProjectId, Why::kFolderProject);
     }
-    if (ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) return Lost("its project ID");
+    if (ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) return Lost(Kept::kProjectId);
     attributes.fsx_projid = project_;
-    if (ioctl(fd, FS_IOC_FSSETXATTR, &attributes) != 0) return Lost("its project ID");
+    if (ioctl(fd, FS_IOC_FSSETXATTR, &attributes) != 0) return Lost(Kept::kProjectId);
   }
   return Outcome::Done();
 }
 
 Outcome FileMetadata::CarryTo(int fd) const {
   struct stat made;
-  if (fstat(fd, &made) != 0) return Lost("its owner and group");
+  if (fstat(fd, &made) != 0) return Lost(Kept::kOwnerAndGroup);
   if ((made.st_uid != st_.st_uid || made.st_gid != st_.st_gid) &&
       fchown(fd, st_.st_uid, st_.st_gid) != 0) {
-    return Lost("its owner and group");
+    return Lost(Kept::kOwnerAndGroup);
   }
   for (const auto& [name, value] : attributes_) {
     if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
-      return Lost(Described(name));
+      return LostAttribute(name);
     }
   }
   // Whatever the new file has that the old one had not (a label its folder gave it) goes.
   std::vector<std::string> names;
-  if (!Names(fd, &names)) return Lost("its extended attributes");
+  if (!Names(fd, &names)) return Lost(Kept::kAttributes);
   for (const std::string& name : names) {
     const bool old = std::any_of(attributes_.begin(), attributes_.end(),
                                  [&](const auto& attribute) { return attribute.first == name; });
-    if (!old && !Bound(name) && fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
-      return Lost("its extended attributes",
-                  "the new file's " + Printable(name) + " cannot be removed: " + Errno());
+    if (!old && !BelongsToOldContent(name) && fremovexattr(fd, name.c_str()) != 0 &&
+        errno != ENODATA) {
+      return Outcome::NotKept(Kept::kAttributes, Why::kNewAttribute).About(name).Error(errno);
     }
   }
-  if (!SetFlags(fd, flags_, kCarriedFlags)) return Lost("its attribute flags (chattr)");
-  if (fchmod(fd, st_.st_mode & 07777) != 0) return Lost("its permissions");
+  if (!SetFlags(fd, flags_, kCarriedFlags)) return Lost(Kept::kFlags);
+  if (fchmod(fd, st_.st_mode & 07777) != 0) return Lost(Kept::kPermissions);
 
   // Checked rather than trusted: the kernel may clear a set-group-ID bit for a caller outside
   // the file's group, and a call may succeed on a file system that keeps less than it was given.
-  if (fstat(fd, &made) != 0) return Lost("its permissions");
+  if (fstat(fd, &made) != 0) return Lost(Kept::kPermissions);
   const mode_t differ = (made.st_mode ^ st_.st_mode) & 07777;
   if (made.st_uid != st_.st_uid || made.st_gid != st_.st_gid) {
-    return Lost("its owner and group", "the file system kept another");
+    return Outcome::NotKept(Kept::kOwnerAndGroup, Why::kKeptOther);
   }
-  if (differ & S_ISGID)
-    return Lost("its set-group-ID bit", "only a member of its group may set it");
-  if (differ != 0) return Lost("its permissions", "the file system kept others");
+  if (differ & S_ISGID) return Outcome::NotKept(Kept::kSetGroupId, Why::kGroupOnly);
+  if (differ != 0) return Outcome::NotKept(Kept::kPermissions, Why::kKeptOther);
   std::string acl;
   const bool has_acl = Value(fd, kAccessAcl, &acl);
   const auto old_acl =
       std::find_if(attributes_.begin(), attributes_.end(),
                    [](const auto& attribute) { return attribute.first == kAccessAcl; });
   if (has_acl != (old_acl != attributes_.end()) || (has_acl && acl != old_acl->second)) {
-    return Lost(Described(kAccessAcl), "the file system kept another");
+    return Outcome::NotKept(Kept::kAcl, Why::kKeptOther);
   }
   if ((Flags(fd) & kCarriedFlags) != (flags_ & kCarriedFlags)) {
-    return Lost("its attribute flags (chattr)", "the file system kept others");
+    return Outcome::NotKept(Kept::kFlags, Why::kKeptOther);
   }
-  if (Project(fd) != project_) return Lost("its project ID", "the file system kept another");
+  if (Project(fd) != project_) return Outcome::NotKept(Kept::kProjectId, Why::kKeptOther);
   return Outcome::Done();
 }

@@ -37,13 +37,14 @@ class FileMetadata {
 
   // Makes the new, empty file `fd` in the folder `dir` the caller's alone, whatever the folder's
   // default ACL gave it, and gives it the flags that take effect only on an empty file and the
-  // project ID, so that its blocks count where the file's did. Refused where either cannot be
+  // project ID, so that its blocks count where the file's did. Failed (Step::kMakingPrivate)
+  // where the inherited ACL cannot be taken away; NotKept where the flags or project ID cannot be
   // kept.
   Outcome Prepare(int fd, int dir) const;
 
   // Gives the new file `fd`, written, everything else: owner and group first (which clears set-ID
-  // bits), then ACL, attributes and flags, then mode; then checks the result. Refused, naming it,
-  // where anything cannot be kept.
+  // bits), then ACL, attributes and flags, then mode; then checks the result. NotKept, naming
+  // what, where anything cannot be kept.
   Outcome CarryTo(int fd) const;
 
  private:

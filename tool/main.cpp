@@ -17,6 +17,9 @@
 #include "platform.h"
 #include "printable.h"
 #include "safe_replace.h"
+#ifdef _WIN32
+#include "system_error_windows.h"
+#endif
 
 namespace {
 
@@ -39,30 +42,173 @@ constexpr char kUsage[] =
 
 void Complain(const std::string& line) { fprintf(stderr, "xorscramble: %s\n", line.c_str()); }
 
-// Says how a step ended, and returns the exit status for it. Everything names the file first, but
-// a file that could not be read, which keeps the words the command has always used for it, kept
-// for whoever reads its messages.
-int Report(const std::string& jsonpath, const Outcome& outcome, bool reading) {
-  if (outcome.done()) return kExitOk;
-  if (reading && outcome.kind() == Outcome::Kind::kFailed) {
-    Complain("Get data from file(" + Printable(jsonpath) + ") failed! (" + outcome.reason() + ")");
-  } else {
-    Complain(Quoted(jsonpath) + ": " + outcome.reason());
+using Step = Outcome::Step;
+using Why = Outcome::Why;
+using Kept = Outcome::Kept;
+
+// The system's words for the error of an outcome.
+std::string ErrorText(int error, unsigned long windows_error) {
+#ifdef _WIN32
+  if (windows_error != 0) return Describe(windows_error);
+#else
+  (void)windows_error;
+#endif
+  return strerror(error);
+}
+
+// What could not be kept, as in "cannot keep its ACL".
+std::string KeptText(const Outcome& outcome) {
+  switch (outcome.kept()) {
+    case Kept::kOwnerAndGroup:
+      return "its owner and group";
+    case Kept::kPermissions:
+      return "its permissions";
+    case Kept::kSetGroupId:
+      return "its set-group-ID bit";
+    case Kept::kAcl:
+      return "its access control list (ACL)";
+    case Kept::kAttribute:
+      return "its extended attribute " + Printable(outcome.subject());
+    case Kept::kAttributes:
+      return "its extended attributes";
+    case Kept::kFlags:
+      return "its attribute flags (chattr)";
+    case Kept::kProjectId:
+      return "its project ID";
+    case Kept::kFileAttributes:
+      return "its attributes";
+    case Kept::kNothing:
+      break;
   }
+  return "its metadata";
+}
+
+// Why a step ended as it did, in one line without the program's name or the file's.
+std::string Reason(const Outcome& outcome) {
+  const std::string error = ErrorText(outcome.error(), outcome.windows_error());
+  const std::string subject = Quoted(outcome.subject());
+  const bool folder = outcome.step() == Step::kCheckingFolder;
+  switch (outcome.why()) {
+    case Why::kSystemError:
+      break;
+    case Why::kNotRegular:
+      return "Not a regular file";
+    case Why::kForeignLink:
+      return "not following the symbolic link " + subject +
+             ": it belongs to another user, who does not own what it leads to";
+    case Why::kUnreachableLink:
+      return "not following the symbolic link " + subject +
+             ": the file it leads to cannot be reached by its name (deleted, moved, or in another "
+             "mount namespace)";
+    case Why::kForeignMounts:
+      return "not following " + subject +
+             " into another user's mount namespace: that user does not own what it leads to";
+    case Why::kChangedOpening:
+      return "changed while being opened; left as it was";
+    case Why::kLocked:
+      return "in use by another process (locked)";
+    case Why::kOpenForWriting:
+      return "open for writing by another program; left as it was";
+    case Why::kInUse:
+      return "in use by another program; left as it was";
+    case Why::kHardLinks:
+      return "has " + std::to_string(outcome.count()) +
+             " hard links; replacing it would split them";
+    case Why::kUnmapped:
+      return "its owner/group is not mapped in this user namespace; left as it was";
+    case Why::kImmutable:
+    case Why::kAppendOnly: {
+      const std::string mark = outcome.why() == Why::kImmutable ? "immutable" : "append-only";
+      return folder ? "its directory " + subject + " is marked " + mark +
+                          "; the file in it cannot be replaced"
+                    : "is marked " + mark + "; it cannot be replaced";
+    }
+    case Why::kChanged:
+      return "changed while being scrambled; left as it was";
+    case Why::kWriterMeanwhile:
+      return "opened for writing by another program meanwhile; left as it was";
+    case Why::kWriterAtRename:
+      return "replaced, but another program opened it for writing at that instant: what it "
+             "writes is lost with the old file";
+    case Why::kKeptOther:
+      return "cannot keep " + KeptText(outcome) + ": the file system kept " +
+             (outcome.kept() == Kept::kPermissions || outcome.kept() == Kept::kFlags ? "others"
+                                                                                     : "another");
+    case Why::kGroupOnly:
+      return "cannot keep " + KeptText(outcome) + ": only a member of its group may set it";
+    case Why::kFolderProject:
+      return "cannot keep " + KeptText(outcome) +
+             ": its directory gives every file in it the directory's own";
+    case Why::kNewAttribute:
+      return "cannot keep " + KeptText(outcome) + ": the new file's " +
+             Printable(outcome.subject()) + " cannot be removed: " + error;
+  }
+  // The system's error, after what was being done.
+  switch (outcome.step()) {
+    case Step::kOpeningFolder:
+      return "cannot open its directory " + subject + ": " + error;
+    case Step::kLocking:
+      return "cannot lock it: " + error;
+    case Step::kReadingMetadata:
+      return "cannot read its extended attributes: " + error;
+    case Step::kReadingPermissions:
+      return "cannot read its permissions: " + error;
+    case Step::kCheckingFile:
+      return "not writable: " + error;
+    case Step::kMakingTemporary:
+      return "cannot create a temporary file in " + subject + ": " + error;
+    case Step::kMakingPrivate:
+      return "cannot make the temporary file private: " + error;
+    case Step::kWriting:
+      return "cannot write the new content: " + error;
+    case Step::kKeeping:
+      return "cannot keep " + KeptText(outcome) + ": " + error;
+    case Step::kReplacing:
+      return "cannot replace it: " + error;
+    case Step::kSyncingFolder:
+      return "replaced, but its directory could not be synced: " + error;
+    case Step::kHolding:
+      return "cannot hold it in memory: " + error;
+    case Step::kNone:
+    case Step::kFinding:
+    case Step::kCheckingFolder:
+    case Step::kReading:
+      break;
+  }
+  return error;
+}
+
+// Says how a step ended, and returns the exit status for it. Everything names the file first, but
+// a file that could not be found or read, which keeps the words the command has always used for
+// it, kept for whoever reads its messages.
+int Report(const std::string& jsonpath, const Outcome& outcome) {
+  if (outcome.done()) return kExitOk;
+  std::string line;
+  if (outcome.kind() == Outcome::Kind::kFailed &&
+      (outcome.step() == Step::kFinding || outcome.step() == Step::kReading)) {
+    line = "Get data from file(" + Printable(jsonpath) + ") failed! (" + Reason(outcome) + ")";
+  } else {
+    line = Quoted(jsonpath) + ": " + Reason(outcome);
+  }
+  const Outcome::Leftover& left = outcome.left();
+  if (!left.path.empty()) {
+    line += "; the temporary file " + Quoted(left.path) +
+            " could not be removed: " + ErrorText(left.error, left.windows_error);
+  }
+  Complain(line);
   return outcome.kind() == Outcome::Kind::kReplacedBut ? kExitReplacedBut : kExitFailed;
 }
 
 int Scramble(const std::string& jsonpath) {
   SafeReplace file;
-  const Outcome opened = file.Open(jsonpath);
-  if (!opened.done()) return Report(jsonpath, opened, true);
+  if (Outcome opened = file.Open(jsonpath); !opened.done()) return Report(jsonpath, opened);
 
   // The content of the file that was opened, locked and checked: the path is not looked up again.
   uint32_t size = 0;
   const std::unique_ptr<unsigned char[]> data(XorCodec::Instance().GetDataFromDescriptor(
       file.Descriptor(), &size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen));
-  if (!data) return Report(jsonpath, Outcome::Failed(strerror(errno)), true);
-  return Report(jsonpath, file.Commit(data.get(), size), false);
+  if (!data) return Report(jsonpath, Outcome::Failed(Step::kReading, errno));
+  return Report(jsonpath, file.Commit(data.get(), size));
 }
 
 // --help and --version must not claim success when their output was lost (a full disk, a closed
@@ -95,8 +241,6 @@ int main(int argc, char** argv) {
     return Scramble(args[at]);
   } catch (const std::bad_alloc&) {
     // The whole file is held in memory: a 32-bit process cannot hold the largest files.
-    return Report(args[at],
-                  Outcome::Failed(std::string("cannot hold it in memory: ") + strerror(ENOMEM)),
-                  false);
+    return Report(args[at], Outcome::Failed(Step::kHolding, ENOMEM));
   }
 }

@@ -2,10 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <linux/magic.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -19,7 +16,11 @@ namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel allows on one lookup
 
-std::string Errno() { return strerror(errno); }
+using Step = Outcome::Step;
+using Why = Outcome::Why;
+
+// The path leads nowhere: errno says why.
+Outcome NotFound() { return Outcome::Failed(Step::kFinding, errno); }
 
 // The target of the symbolic link open (O_PATH) on `fd`.
 bool ReadLink(int fd, std::string* target) {
@@ -48,16 +49,6 @@ bool OnProc(int fd) {
 
 }  // namespace
 
-std::string ShownPath(int fd, const std::string& name) {
-  char link[32];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  char where[PATH_MAX];
-  const ssize_t n = readlink(link, where, sizeof where - 1);
-  std::string shown = n > 0 ? std::string(where, static_cast<std::size_t>(n)) : "?";
-  if (!name.empty()) shown += (shown == "/" ? "" : "/") + name;
-  return Quoted(shown);
-}
-
 Outcome PathLookup::Find(const std::string& path, FoundEntry* out) {
   links_ = 0;
   entered_.clear();
@@ -65,9 +56,7 @@ Outcome PathLookup::Find(const std::string& path, FoundEntry* out) {
   if (!found.done()) return found;
   for (const Entered& entered : entered_) {
     if (!MayFollow(entered.owner, out->st)) {
-      return Outcome::Refused("not following " + entered.link +
-                              " into another user's mount namespace: that user does not own "
-                              "what it leads to");
+      return Outcome::Refused(Step::kFinding, Why::kForeignMounts).About(entered.link);
     }
   }
   return found;
@@ -78,7 +67,7 @@ Outcome PathLookup::Find(const std::string& path, FoundEntry* out) {
 Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, FoundEntry* out) {
   if (path.empty()) {
     errno = ENOENT;
-    return Outcome::Failed(Errno());
+    return NotFound();
   }
   std::vector<std::string> parts;
   for (std::size_t at = 0; at < path.size();) {
@@ -90,7 +79,7 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
   if (parts.empty() || path.back() == '/') parts.emplace_back(".");
 
   UniqueFd folder(openat(start, path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!folder) return Outcome::Failed(Errno());
+  if (!folder) return NotFound();
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     const char* name = parts[i].c_str();
@@ -101,7 +90,7 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
       return Outcome::Done();
     }
     UniqueFd entry(openat(folder.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!entry || fstat(entry.get(), &st) != 0) return Outcome::Failed(Errno());
+    if (!entry || fstat(entry.get(), &st) != 0) return NotFound();
     if (!S_ISLNK(st.st_mode)) {
       if (last) {
         *out = FoundEntry{std::move(folder), parts[i], std::move(entry), st};
@@ -113,7 +102,7 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
 
     if (++links_ > kMaxLinks) {
       errno = ELOOP;
-      return Outcome::Failed(Errno());
+      return NotFound();
     }
     // The link's own inode, pinned by the descriptor: its owner and its target come from the same
     // link, whatever replaces it meanwhile.
@@ -125,14 +114,13 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
       result = FollowProcLink(folder.get(), parts[i], entry.get(), onward, &found, &owner);
     } else {
       std::string target;
-      if (!ReadLink(entry.get(), &target)) return Outcome::Failed(Errno());
+      if (!ReadLink(entry.get(), &target)) return NotFound();
       result = Walk(folder.get(), target, onward, &found);
     }
     if (!result.done()) return result;
     if (!MayFollow(owner, found.st)) {
-      return Outcome::Refused("not following the symbolic link " +
-                              ShownPath(folder.get(), parts[i]) +
-                              ": it belongs to another user, who does not own what it leads to");
+      return Outcome::Refused(Step::kFinding, Why::kForeignLink)
+          .About(ShownPath(folder.get(), parts[i]));
     }
     if (last) {
       *out = std::move(found);
@@ -153,10 +141,10 @@ Outcome PathLookup::FollowProcLink(int folder, const std::string& name, int link
   const bool of_process = ProcessOf(folder, &process, owner);
   UniqueFd reached(openat(folder, name.c_str(), O_PATH | O_CLOEXEC));
   struct stat st;
-  if (!reached || fstat(reached.get(), &st) != 0) return Outcome::Failed(Errno());
+  if (!reached || fstat(reached.get(), &st) != 0) return NotFound();
   if (as_folder && !S_ISDIR(st.st_mode)) {
     errno = ENOTDIR;
-    return Outcome::Failed(Errno());
+    return NotFound();
   }
   // A folder is gone on from through the descriptor, in the process's mount namespace. Where the
   // caller does not answer for that namespace's mounts, its user may have mounted anything
@@ -172,17 +160,15 @@ Outcome PathLookup::FollowProcLink(int folder, const std::string& name, int link
   // A file is replaced in its folder, under its name: those are what the link's text says, if the
   // careful walk of that text reaches this very file. A deleted file's text ends in " (deleted)",
   // and one in another mount namespace's names a place here that may hold anything.
-  const std::string unreachable =
-      "not following the symbolic link " + ShownPath(folder, name) +
-      ": the file it leads to cannot be reached by its name (deleted, moved, or in another mount "
-      "namespace)";
+  const Outcome unreachable =
+      Outcome::Refused(Step::kFinding, Why::kUnreachableLink).About(ShownPath(folder, name));
   std::string text;
-  if (!ReadLink(link, &text)) return Outcome::Failed(Errno());
-  if (text.empty() || text[0] != '/') return Outcome::Refused(unreachable);
+  if (!ReadLink(link, &text)) return NotFound();
+  if (text.empty() || text[0] != '/') return unreachable;
   FoundEntry named;
   const Outcome result = Walk(AT_FDCWD, text, false, &named);
   if (result.kind() == Outcome::Kind::kRefused) return result;
-  if (!result.done() || !SameFile(named.st, st)) return Outcome::Refused(unreachable);
+  if (!result.done() || !SameFile(named.st, st)) return unreachable;
   *out = std::move(named);
   return Outcome::Done();
 }

@@ -35,9 +35,10 @@ struct FoundEntry {
 class PathLookup {
  public:
   // Finds what `path` names, relative to the working folder, following symbolic links (a final
-  // one too) under the link rule. Failed: the path leads nowhere (errno's reason: missing, a loop,
-  // no permission). Refused: the link rule, or a link in /proc whose file its name no longer
-  // reaches.
+  // one too) under the link rule. Failed at Step::kFinding with errno where the path leads nowhere
+  // (missing, a loop, no permission); Refused under the link rule (kForeignLink, kForeignMounts),
+  // or for a link in /proc whose file its name no longer reaches (kUnreachableLink), about the
+  // link.
   Outcome Find(const std::string& path, FoundEntry* out);
 
  private:
@@ -48,7 +49,7 @@ class PathLookup {
   // A link in /proc through which the walk went on into another user's mount namespace.
   struct Entered {
     uid_t owner;
-    std::string link;  // as shown in messages
+    std::string link;  // where it is, for the message
   };
 
   int links_ = 0;
@@ -59,9 +60,5 @@ class PathLookup {
 inline bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
-
-// Where the file open on `fd` is (with `name` in it, if given), for messages only: never looked
-// up again.
-std::string ShownPath(int fd, const std::string& name = "");
 
 #endif  // XORSCRAMBLE_PATH_LOOKUP_LINUX_H_

@@ -2,6 +2,13 @@
 
 #include <cstddef>
 
+#ifdef __linux__
+#include <limits.h>
+#include <unistd.h>
+
+#include "unique_fd.h"
+#endif
+
 namespace {
 
 // The length of the valid UTF-8 sequence at `s`, or 0 when it is not one (overlong forms and
@@ -50,37 +57,82 @@ void Escape(unsigned char byte, std::string* out) {
   }
 }
 
-}  // namespace
-
-std::string Printable(const std::string& name) {
+// Walks `name` in the pieces that Printable tells apart: `text(i, n)` for n bytes of printable
+// text at i, `escaped(byte)` for a byte shown as an escape.
+template <typename Text, typename Escaped>
+void ForEachPiece(const std::string& name, Text text, Escaped escaped) {
   const auto* s = reinterpret_cast<const unsigned char*>(name.data());
   const std::size_t size = name.size();
-  std::string out;
-  out.reserve(size);
   for (std::size_t i = 0; i < size;) {
     if (s[i] >= 0x20 && s[i] < 0x7F) {
-      out += static_cast<char>(s[i++]);
+      text(i++, 1);
       continue;
     }
     const std::size_t n = s[i] < 0x80 ? 0 : SequenceLength(s + i, size - i);
     // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F.
     if (n == 0 || (n == 2 && s[i] == 0xC2 && s[i + 1] < 0xA0)) {
-      for (std::size_t k = 0; k < (n == 0 ? 1 : n); ++k) Escape(s[i + k], &out);
+      for (std::size_t k = 0; k < (n == 0 ? 1 : n); ++k) escaped(s[i + k]);
       i += n == 0 ? 1 : n;
       continue;
     }
-    out.append(name, i, n);
+    text(i, n);
     i += n;
   }
+}
+
+}  // namespace
+
+std::string Printable(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  ForEachPiece(
+      name, [&](std::size_t i, std::size_t n) { out.append(name, i, n); },
+      [&](unsigned char byte) { Escape(byte, &out); });
   return out;
 }
 
 std::string Quoted(const std::string& name) {
-  const std::string shown = Printable(name);
-  if (!name.empty() && shown == name && name.find_first_of(" :'\"\\") == std::string::npos) {
-    return shown;
+  // What a shell would take for something else, and a colon, which would split the message.
+  static const char kSpecial[] = " !\"#$&'()*:;<=>?[\\]^`{|}~";
+  if (!name.empty() && Printable(name) == name &&
+      name.find_first_of(kSpecial) == std::string::npos) {
+    return name;
   }
-  std::string quoted = "'";
-  for (char c : shown) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
+  // Printable text in single quotes, a single quote as \', escaped bytes in $'...': pieces
+  // written one after the other, as a shell reads them back into the name.
+  enum class Open { kNone, kQuotes, kEscapes } open = Open::kNone;
+  std::string out;
+  auto enter = [&](Open next) {
+    if (open == next) return;
+    if (open != Open::kNone) out += '\'';
+    if (next != Open::kNone) out += next == Open::kQuotes ? "'" : "$'";
+    open = next;
+  };
+  ForEachPiece(
+      name,
+      [&](std::size_t i, std::size_t n) {
+        if (name[i] == '\'') {
+          enter(Open::kNone);
+          out += "\\'";
+          return;
+        }
+        enter(Open::kQuotes);
+        out.append(name, i, n);
+      },
+      [&](unsigned char byte) {
+        enter(Open::kEscapes);
+        Escape(byte, &out);
+      });
+  enter(Open::kNone);
+  return out.empty() ? "''" : out;
 }
+
+#ifdef __linux__
+std::string ShownPath(int fd, const std::string& name) {
+  char where[PATH_MAX];
+  const ssize_t n = readlink(ProcPath(fd).path, where, sizeof where - 1);
+  std::string shown = n > 0 ? std::string(where, static_cast<std::size_t>(n)) : "?";
+  if (!name.empty()) shown += (shown == "/" ? "" : "/") + name;
+  return shown;
+}
+#endif

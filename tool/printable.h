@@ -1,4 +1,5 @@
-// File names as they may appear in a message: one line that cannot drive the terminal.
+// File names as they may appear in a message: one line that cannot drive the terminal, and that a
+// shell takes back as the name.
 
 #ifndef XORSCRAMBLE_PRINTABLE_H_
 #define XORSCRAMBLE_PRINTABLE_H_
@@ -10,9 +11,16 @@
 // valid UTF-8. Printable text, non-ASCII letters included, is left as it is.
 std::string Printable(const std::string& name);
 
-// `name` as Printable shows it, put in single quotes where it could be misread in a message: when
-// it holds a space, a colon, a quote, a backslash or a byte shown as an escape. A single quote in
-// it is written '\'' as a shell takes it, as coreutils shows names. Plain names stay bare.
+// `name` as a shell would take it back, where it could be misread in a message: in single quotes
+// when it holds a space, a colon or a character a shell would act on; with a single quote as \'
+// and every byte that Printable escapes as $'\n' or $'\xHH' outside the quotes, as coreutils
+// shows names ('new'$'\n''line'). Plain names stay bare.
 std::string Quoted(const std::string& name);
+
+#ifdef __linux__
+// Where the file open on `fd` is (with `name` in it, if given), as the kernel last knew it: for
+// messages only, never looked up again.
+std::string ShownPath(int fd, const std::string& name = "");
+#endif
 
 #endif  // XORSCRAMBLE_PRINTABLE_H_

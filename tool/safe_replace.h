@@ -22,15 +22,22 @@ class SafeReplace {
   SafeReplace(const SafeReplace&) = delete;
   SafeReplace& operator=(const SafeReplace&) = delete;
 
-  // Makes exceeding the file-size limit an error rather than a kill, and sees to it that an
-  // interruption never leaves a temporary file behind. Call once, before Open.
+  // Settles what the replace needs of the process as a whole. Call once, before Open. On Linux,
+  // exceeding the file-size limit becomes an error (EFBIG) rather than a kill (SIGXFSZ is
+  // ignored); on Windows, the console handler that removes the temporary file on Ctrl-C is
+  // installed.
+  //
+  // Process-wide besides, on Linux: the handlers that remove a named temporary file on a signal
+  // are installed by the temporary file the first time it has a name (temp_file_linux.h), and the
+  // lease's SIGIO handler when a lease is taken (lease_linux.h). Each keeps the state of one file:
+  // a process replaces one file at a time, with one SafeReplace from Open to the end of Commit.
   static void PrepareProcess();
 
   // Opens the file that `path` names and its folder, following symbolic links (on Linux, a link of
-  // another user's only to something of that user's), locks the file against other runs and
-  // records its identity. Failed: the path leads to no regular file that can be read. Refused: a
-  // file whose replacement would split hard links, that the caller may not write or replace, or
-  // that is in use.
+  // another user's only to something of that user's), locks the file against other runs, records
+  // its identity and checks that it may be replaced. Failed: the path leads to no regular file
+  // that can be read, or the caller may not write it. Refused: a file whose replacement would
+  // split hard links or that may not be replaced (a mark, an unmapped owner), or that is in use.
   Outcome Open(const std::string& path);
 
   // The file that Open opened, for reading its content (on Windows a C runtime descriptor). It

@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
-#include <string.h>
 #include <windows.h>
 // aclapi.h needs windows.h first.
 #include <aclapi.h>
@@ -15,10 +14,12 @@
 
 #include "platform.h"
 #include "safe_replace.h"
-#include "system_error_windows.h"
 #include "temp_file_windows.h"
 
 namespace {
+
+using Step = Outcome::Step;
+using Why = Outcome::Why;
 
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
   return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
@@ -108,7 +109,8 @@ Outcome PutInPlace(const std::wstring& temp, const std::wstring& target, PACL da
         error = SetNamedSecurityInfoW(const_cast<wchar_t*>(temp.c_str()), SE_FILE_OBJECT,
                                       DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
         if (error != ERROR_SUCCESS) {
-          return Outcome::Refused("cannot keep its permissions: " + Describe(error));
+          return Outcome::NotKept(Outcome::Kept::kPermissions, Why::kSystemError)
+              .WindowsError(error);
         }
         continue;
       }
@@ -116,8 +118,8 @@ Outcome PutInPlace(const std::wstring& temp, const std::wstring& target, PACL da
     if (!Transient(error) || wait > 320) break;
     Sleep(wait);
   }
-  return InUse(error) ? Outcome::Refused("in use by another program; left as it was")
-                      : Outcome::Failed("cannot replace it: " + Describe(error));
+  return InUse(error) ? Outcome::Refused(Step::kReplacing, Why::kInUse)
+                      : Outcome::FailedOnWindows(Step::kReplacing, error);
 }
 
 }  // namespace
@@ -152,17 +154,19 @@ Outcome SafeReplace::Open(const std::string& path) {
   Impl& m = *impl_;
   const std::wstring wide = LongPath(platform::Widen(path));
   const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Failed(LastReason());
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return Outcome::Failed(strerror(EISDIR));
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return Outcome::FailedOnWindows(Step::kFinding, GetLastError());
   }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Outcome::Failed(Step::kFinding, EISDIR);
   // Sharing delete lets the replacement be renamed over the file while it is open here.
   m.file = CreateFileW(wide.c_str(), GENERIC_READ,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (m.file == INVALID_HANDLE_VALUE) return Outcome::Failed(LastReason());
+  if (m.file == INVALID_HANDLE_VALUE) {
+    return Outcome::FailedOnWindows(Step::kFinding, GetLastError());
+  }
   if (GetFileType(m.file) != FILE_TYPE_DISK || !GetFileInformationByHandle(m.file, &m.before)) {
-    return Outcome::Failed("Not a regular file");
+    return Outcome::Failed(Step::kFinding, Why::kNotRegular);
   }
 
   // Locks on Windows bar others from reading the bytes they cover, so the lock that keeps a
@@ -172,31 +176,31 @@ Outcome SafeReplace::Open(const std::string& path) {
   beyond_end.OffsetHigh = 0xFFFFFFFF;
   if (!LockFileEx(m.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                   &beyond_end)) {
-    return Outcome::Refused("in use by another process (locked)");
+    return Outcome::Refused(Step::kLocking, Why::kLocked);
   }
   // The file itself, links resolved. Where the system cannot name it so (wine, past 260
   // characters), the path that was opened serves: it is checked below like the final one.
-  static wchar_t final_path[32768];
-  const DWORD n = GetFinalPathNameByHandleW(m.file, final_path, 32768, FILE_NAME_NORMALIZED);
-  if (n > 0 && n < 32768) {
-    m.wide_target.assign(final_path, n);
+  std::wstring final_path(32768, L'\0');
+  const DWORD n = GetFinalPathNameByHandleW(
+      m.file, final_path.data(), static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
+  if (n > 0 && n < final_path.size()) {
+    m.wide_target = final_path.substr(0, n);
   } else {
     m.wide_target = wide;
   }
 
   BY_HANDLE_FILE_INFORMATION now;
   if (!Identify(m.wide_target, &now) || !SameFile(now, m.before)) {
-    return Outcome::Refused("changed while being opened; left as it was");
+    return Outcome::Refused(Step::kFinding, Why::kChangedOpening);
   }
   // The content is read through the handle that was opened, locked and checked.
   m.crt = _open_osfhandle(reinterpret_cast<intptr_t>(m.file), _O_RDONLY | _O_BINARY);
-  if (m.crt < 0) return Outcome::Failed(strerror(errno));
+  if (m.crt < 0) return Outcome::Failed(Step::kFinding, errno);
   if (m.before.nNumberOfLinks > 1) {
-    return Outcome::Refused("has " + std::to_string(m.before.nNumberOfLinks) +
-                            " hard links; replacing it would split them");
+    return Outcome::Refused(Step::kCheckingFile, Why::kHardLinks).Count(m.before.nNumberOfLinks);
   }
   if ((m.before.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    return Outcome::Refused(std::string("not writable: ") + strerror(EACCES));
+    return Outcome::Failed(Step::kCheckingFile, EACCES);
   }
   return Outcome::Done();
 }
@@ -213,7 +217,7 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
     return made;
   }
   // Undoes everything but the file's lock: the original stays exactly as it was.
-  auto abandon = [&](const Outcome& why) { return why.With(temp.Discard()); };
+  auto abandon = [&](const Outcome& why) { return why.Leaving(temp.Discard()); };
 
   if (Outcome written = temp.Write(data, size); !written.done()) return abandon(written);
   // Attributes that say how the file is shown and backed up go with the content.
@@ -221,7 +225,8 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
       before.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
   if (!SetFileAttributesW(temp.path().c_str(), shown != 0 ? shown : FILE_ATTRIBUTE_NORMAL)) {
-    return abandon(Outcome::Refused("cannot keep its attributes: " + LastReason()));
+    return abandon(Outcome::NotKept(Outcome::Kept::kFileAttributes, Why::kSystemError)
+                       .WindowsError(GetLastError()));
   }
 
   BY_HANDLE_FILE_INFORMATION now_open;
@@ -230,7 +235,7 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
   if (before_size != size || !GetFileInformationByHandle(file, &now_open) ||
       !Identify(wide_target, &now_path) || !SameContent(now_open, before) ||
       !SameFile(now_path, before)) {
-    return abandon(Outcome::Refused("changed while being scrambled; left as it was"));
+    return abandon(Outcome::Refused(Step::kWriting, Why::kChanged));
   }
   // Where ReplaceFileW cannot apply, the new file is moved into place with the file's
   // permissions copied; its owner, streams and creation time are then the new file's.
@@ -239,7 +244,7 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
   const DWORD read = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                      nullptr, &dacl, nullptr, &security);
   if (read != ERROR_SUCCESS) {
-    return abandon(Outcome::Failed("cannot read its permissions: " + Describe(read)));
+    return abandon(Outcome::FailedOnWindows(Step::kReadingPermissions, read));
   }
   // Windows will not replace a file that is open, even for delete: the lock goes here.
   CloseFile();

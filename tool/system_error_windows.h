@@ -10,7 +10,4 @@
 
 std::string Describe(DWORD error);
 
-// The words for GetLastError().
-inline std::string LastReason() { return Describe(GetLastError()); }
-
 #endif  // XORSCRAMBLE_SYSTEM_ERROR_WINDOWS_H_

@@ -4,13 +4,12 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "path_lookup_linux.h"
+#include "printable.h"
 
 namespace {
 
@@ -85,11 +84,6 @@ std::string RandomName(const std::string& target) {
   for (unsigned char r : random) name += kChars[r % (sizeof kChars - 1)];
   return name;
 }
-
-struct ProcPath {
-  explicit ProcPath(int fd) { snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
-  char path[32];
-};
 
 }  // namespace
 
@@ -169,15 +163,12 @@ bool TempFile::Replace(const std::function<bool()>& still_wanted) {
   return true;
 }
 
-std::string TempFile::Discard() {
+Outcome::Leftover TempFile::Discard() {
   const int error = errno;
   fd_.Reset();
   if (!name_.empty()) {
     const SignalGuard guard;
-    if (unlinkat(dir_, name_.c_str(), 0) != 0) {
-      left_ = "; the temporary file " + ShownPath(dir_, name_) +
-              " could not be removed: " + strerror(errno);
-    }
+    if (unlinkat(dir_, name_.c_str(), 0) != 0) left_ = {ShownPath(dir_, name_), errno};
     name_.clear();
     g_armed = 0;
   }

@@ -7,6 +7,9 @@
 // state that the signal handler reads, and changes it only with those signals blocked, so that
 // the state names a file of ours exactly while one exists. An unnamed file gets its name and loses
 // it again (renamed, or removed) with the signals blocked throughout.
+//
+// Process-wide: the handlers for those signals are installed the first time a file is named, and
+// stay; the handler knows one name, so a process has at most one TempFile at a time.
 
 #ifndef XORSCRAMBLE_TEMP_FILE_LINUX_H_
 #define XORSCRAMBLE_TEMP_FILE_LINUX_H_
@@ -14,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "outcome.h"
 #include "unique_fd.h"
 
 class TempFile {
@@ -35,10 +39,9 @@ class TempFile {
   // discarded: with errno set, or without a rename where `still_wanted` said no.
   bool Replace(const std::function<bool()>& still_wanted);
 
-  // Closes and removes the file, if it is still there. Returns "", or where its name could not be
-  // removed, a note that names it for the message: "; the temporary file … could not be removed:
-  // …". Keeps errno as it was.
-  std::string Discard();
+  // Closes and removes the file, if it is still there. Returns what could not be removed (its name
+  // could not be), if anything. Keeps errno as it was.
+  Outcome::Leftover Discard();
 
  private:
   enum class Linking { kByDescriptor, kThroughProc };
@@ -51,7 +54,7 @@ class TempFile {
   std::string target_;
   std::string name_;  // empty while the file has no name
   Linking linking_ = Linking::kByDescriptor;
-  std::string left_;  // what Discard could not remove
+  Outcome::Leftover left_;  // what Discard could not remove
 };
 
 #endif  // XORSCRAMBLE_TEMP_FILE_LINUX_H_

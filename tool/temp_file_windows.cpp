@@ -6,8 +6,6 @@
 #include <sddl.h>
 
 #include "platform.h"
-#include "printable.h"
-#include "system_error_windows.h"
 
 namespace {
 
@@ -69,11 +67,11 @@ void TempFile::CatchInterrupts() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, 
 Outcome TempFile::Create(const std::wstring& dir, const std::wstring& target) {
   // A short prefix of the target's name keeps the name within the file system's limit.
   const std::wstring stem = dir + L"\\." + target.substr(0, 32) + L".xorscramble-";
-  const std::string in = " in " + Quoted(platform::Narrow(dir)) + ": ";
   // Without a descriptor that keeps it private, the file is not made at all.
   PSECURITY_DESCRIPTOR caller_only = CallerOnly();
-  if (caller_only == nullptr)
-    return Outcome::Failed("cannot make a private temporary file" + in + LastReason());
+  if (caller_only == nullptr) {
+    return Outcome::FailedOnWindows(Outcome::Step::kMakingPrivate, GetLastError());
+  }
   SECURITY_ATTRIBUTES private_file{sizeof private_file, caller_only, FALSE};
   DWORD error = ERROR_FILE_EXISTS;
   std::wstring suffix;
@@ -94,27 +92,29 @@ Outcome TempFile::Create(const std::wstring& dir, const std::wstring& target) {
     if (error == ERROR_SUCCESS) path_ = candidate;
   }
   LocalFree(caller_only);
-  if (error != ERROR_SUCCESS)
-    return Outcome::Failed("cannot create a temporary file" + in + Describe(error));
+  if (error != ERROR_SUCCESS) {
+    return Outcome::FailedOnWindows(Outcome::Step::kMakingTemporary, error)
+        .About(platform::Narrow(dir));
+  }
   wcscpy(g_temp_path, path_.c_str());
   InterlockedExchange(&g_armed, 1);
   return Outcome::Done();
 }
 
 Outcome TempFile::Write(const unsigned char* data, std::size_t size) {
-  const std::string failed = "cannot write the new content: ";
+  const auto failed = [] {
+    return Outcome::FailedOnWindows(Outcome::Step::kWriting, GetLastError());
+  };
   for (std::size_t done = 0; done < size;) {
     const DWORD piece = size - done < (1u << 30) ? static_cast<DWORD>(size - done) : (1u << 30);
     DWORD put = 0;
-    if (!WriteFile(handle_, data + done, piece, &put, nullptr) || put == 0) {
-      return Outcome::Failed(failed + LastReason());
-    }
+    if (!WriteFile(handle_, data + done, piece, &put, nullptr) || put == 0) return failed();
     done += put;
   }
-  if (!FlushFileBuffers(handle_)) return Outcome::Failed(failed + LastReason());
+  if (!FlushFileBuffers(handle_)) return failed();
   const BOOL closed = CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
-  return closed ? Outcome::Done() : Outcome::Failed(failed + LastReason());
+  return closed ? Outcome::Done() : failed();
 }
 
 void TempFile::Replaced() {
@@ -122,14 +122,13 @@ void TempFile::Replaced() {
   path_.clear();
 }
 
-std::string TempFile::Discard() {
+Outcome::Leftover TempFile::Discard() {
   if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
   if (!path_.empty()) {
     InterlockedExchange(&g_armed, 0);
     if (!DeleteFileW(path_.c_str())) {
-      left_ = "; the temporary file " + Quoted(platform::Narrow(path_)) +
-              " could not be removed: " + LastReason();
+      left_ = {platform::Narrow(path_), 0, GetLastError()};
     }
     path_.clear();
   }

@@ -38,14 +38,14 @@ class TempFile {
   // The file has taken its target's place: nothing of it is left to remove.
   void Replaced();
 
-  // Closes and removes the file, if it is still there. Returns "", or where it could not be
-  // removed, a note that names it for the message.
-  std::string Discard();
+  // Closes and removes the file, if it is still there. Returns what could not be removed, if
+  // anything.
+  Outcome::Leftover Discard();
 
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
-  std::wstring path_;  // empty once nothing is left to remove
-  std::string left_;   // what Discard could not remove
+  std::wstring path_;       // empty once nothing is left to remove
+  Outcome::Leftover left_;  // what Discard could not remove
 };
 
 #endif  // XORSCRAMBLE_TEMP_FILE_WINDOWS_H_

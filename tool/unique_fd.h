@@ -1,8 +1,10 @@
-// A file descriptor with one owner, closed when the owner goes.
+// A file descriptor with one owner, closed when the owner goes; and the path in /proc through
+// which the kernel reaches what a descriptor has open.
 
 #ifndef XORSCRAMBLE_UNIQUE_FD_H_
 #define XORSCRAMBLE_UNIQUE_FD_H_
 
+#include <stdio.h>
 #include <unistd.h>
 
 class UniqueFd {
@@ -35,6 +37,12 @@ class UniqueFd {
 
  private:
   int fd_;
+};
+
+// "/proc/self/fd/N" for the descriptor N.
+struct ProcPath {
+  explicit ProcPath(int fd) { snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+  char path[32];
 };
 
 #endif  // XORSCRAMBLE_UNIQUE_FD_H_

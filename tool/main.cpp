@@ -1,6 +1,6 @@
 // xorscramble: scrambles a file in place with the built-in XOR key; a second run restores it. This
-// file holds all that the command says: its arguments, its messages and its exit statuses, whose
-// full reference is the man page (man/xorscramble.1.in), in the same words.
+// file holds all that the command says: its arguments, its messages and its exit statuses. The
+// full reference is the man page (man/xorscramble.1.in), from which --help is made (usage.h).
 
 #include <errno.h>
 #include <stdio.h>
@@ -17,6 +17,7 @@
 #include "platform.h"
 #include "printable.h"
 #include "safe_replace.h"
+#include "usage.h"
 #ifdef _WIN32
 #include "system_error_windows.h"
 #endif
@@ -27,18 +28,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitReplacedBut = 3;
-
-constexpr char kUsage[] =
-    "usage: xorscramble [--] FILE\n"
-    "Scrambles FILE in place with the built-in XOR key; running it again restores FILE.\n"
-    "\n"
-    "  --help     print this help and exit\n"
-    "  --version  print the version and exit\n"
-    "\n"
-    "Exit status: 0 FILE was rewritten; 1 FILE could not be read or rewritten and is left as it\n"
-    "was; 2 no FILE was given; 3 FILE was rewritten, but not cleanly: syncing its directory\n"
-    "failed, or another program's write at that instant was lost (do not run again to retry:\n"
-    "that would flip FILE back). See man xorscramble.\n";
 
 void Complain(const std::string& line) { fprintf(stderr, "xorscramble: %s\n", line.c_str()); }
 

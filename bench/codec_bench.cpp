@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each benchmark times the codec and its floor alternately, in the same iterations, and reports
 // the codec's throughput, the floor's, and the ratio of their times: the figure the targets are
 // set in. Run with --benchmark_repetitions=7 (or more) for medians.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times xorscramble on a page-cached file against a durable copy of the same bytes
 # (cat f > g; sync g), in alternating pairs, and reports the median of the pairs' time ratios and
 # the command's peak memory (max RSS) against the file's size.

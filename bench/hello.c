@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The floor for `xorscramble --version`: the least a C program can do to print a line. */
 #include <stdio.h>
 

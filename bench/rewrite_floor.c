@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The floor for xorscramble on small files: the same durable rewrite of one file, written plainly
  * in C with nothing else: read it, XOR it, write a temporary file beside it, fsync, rename it over
  * the file, fsync the folder. A one-byte key: the key's value costs nothing.

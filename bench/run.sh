@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds a Release tree in build-bench/ and measures every performance target: the codec against
 # memcpy and read() (Google Benchmark, medians of 7 repetitions, each alternating the two), the
 # command against a durable copy on large files, warm and cold (bench/command_bench.sh, median of 9

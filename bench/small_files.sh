@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times xorscramble as a user with a folder of small JSON files runs it, one run per file, against
 # a C program that does the same durable rewrite (bench/rewrite_floor.c), alternating blocks of
 # runs; and `xorscramble --version` against a C program that prints a line (bench/hello.c).

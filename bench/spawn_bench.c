@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Times two programs run many times, alternately, the way a user runs a command once per file:
  *
  *   spawn_bench [-f DIR] ROUNDS RUNS -- SUBJECT [ARG...] -- FLOOR [ARG...]

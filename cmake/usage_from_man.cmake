@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The command's --help, made from its man page at configure time, so that the two cannot disagree:
 # the synopsis's first form, the one-line summary of NAME, and every option and exit status of
 # OPTIONS and EXIT STATUS in the man page's own words, wrapped to 80 columns.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Restores a scrambled JSON document held in memory (here compiled in; it could as well come from
 // an archive, a socket or mmap) and parses it. The bytes are restored in pieces as they might
 // arrive, each at its offset in the stream, and any byte value (0 included) comes back.

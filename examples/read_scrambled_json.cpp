@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a JSON file that xorscramble scrambled and parses it: what a program that keeps its data
 // scrambled on disk does when it starts.
 //

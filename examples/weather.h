@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the two examples print of the shipped sample: a few of its values, so that the suite can
 // check that the parse saw the plain document.
 

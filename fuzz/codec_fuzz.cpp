@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: arbitrary bytes and keys through the buffer transforms, the file and
 // descriptor readers, the crypto-data reader and the string transforms, each checked against the
 // key schedule written out plainly and against its own round trip.

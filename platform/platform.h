@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What differs between Windows and Linux beyond the file operations, shared by the library and the
 // command: the program's arguments as UTF-8, and the conversions between UTF-8 and the wide
 // strings of Windows. Header-only, so that both use the one copy without the library exporting it.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash disable=SC2034 # sets `sudo` for the script that sources it
 # Sourced by the scripts that need root for a step (installing packages, writing a prefix).
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs those of the given Debian packages that are missing, through sudo when not root, after
 # one `apt-get update`. Where this user cannot install (no sudo, or sudo that refuses), a line
 # gives what root can paste to install them instead.

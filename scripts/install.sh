@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds xorscramble and the XorCodec library without the test stack and installs them under
 # PREFIX (default /usr/local; a relative PREFIX is taken from where this is run): the command, its
 # man page, the library, its header, the CMake package and the pkg-config file, and the list of

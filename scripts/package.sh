@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package of the command and the library, build-deb/xorscramble_VERSION_ARCH.deb,
 # which `apt-get install ./build-deb/xorscramble_*.deb` installs. Installs first what it needs
 # (cmake, make, g++, and dpkg-dev and file to work out the package's dependencies).

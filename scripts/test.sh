@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages the build and the tests need (only those missing), then:
 #   0. checks that the C++ sources are laid out as .clang-format says;
 #   1. builds with warnings as errors and runs the whole suite;

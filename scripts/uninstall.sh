@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Removes what scripts/install.sh PREFIX installed under PREFIX (default /usr/local; a relative
 # PREFIX is taken from where this is run), as the list it left there says
 # (PREFIX/share/xorscramble/install_manifest.txt): those files and nothing else, then the folders

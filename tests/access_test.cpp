@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who may read or write a file does not change when xorscramble rewrites it: on each file system
 // the test can mount, every piece of metadata survives a run exactly, and so does what every other
 // user may do with the file; or the run is refused and the file left exactly as it was.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec's file readers: what they refuse and how they say so, files that the command
 // scrambled read back, and files too large to hold.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec's transforms: the key schedule against known vectors, the plain reference and the
 // checked-in sample; the string and buffer transforms, whole and in pieces, at any offset.
 

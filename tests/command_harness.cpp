@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "command_harness.h"
 
 #include <errno.h>

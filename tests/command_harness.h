@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running xorscramble from outside, as a user would, for the command's tests: in a folder, as
 // another user, with a file-size limit, with signals ignored, with a fault injected
 // (tests/fault_shim.cpp), under a tracer or under an emulator; and what a run leaves behind,

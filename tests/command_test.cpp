@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // xorscramble's basic behaviour, tried from outside as a user would: what it writes, what it
 // keeps, what it says.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs RUN (a program and its arguments); it must exit 0 and print exactly EXPECTED and a newline.
 cmake_minimum_required(VERSION 3.20)
 execute_process(COMMAND ${RUN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)

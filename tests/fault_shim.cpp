@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into xorscramble by tool_test to make the file system misbehave at chosen moments:
 //   XORSCRAMBLE_TEST_TOUCH=path   at the first fsync, moves that file's modification time, as
 //                                 another writer would;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hold_open FILE PROGRAM [ARGUMENT...]: opens FILE as an editor, an indexer or a virus scanner
 // would, sharing reading and writing but not deletion, runs PROGRAM while it holds the file, and
 // exits with PROGRAM's status (125 if it could not do so). For the Windows command test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // xorscramble interrupted and failing late, from outside: signals at chosen and at random moments,
 // failures after the new file has a name, and two runs racing on one file. The file is always
 // wholly the old content or wholly the new, and nothing of the run is left beside it.

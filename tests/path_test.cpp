@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which file xorscramble rewrites, from outside: symbolic links followed under the link rule, the
 // links in /proc followed as the kernel follows them, and an attacker who moves names between the
 // command's steps while root runs it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How xorscramble shows a file name in a message: escaped where a terminal would act on a byte or
 // the byte is not UTF-8, and quoted where the name could be misread, so that a shell reads the
 // quoted form back as the name.

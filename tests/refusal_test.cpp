@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every refusal of xorscramble, from outside: each case arranges a scratch folder and names the
 // path to pass; the command must fail with the status and the one line given, and leave every file
 // in the folder as it was, with no temporary file beside it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: scratch directories, whole-file I/O, the key schedule written out
 // the plain way to check the codec against, and the codec's three ways to read a file.
 

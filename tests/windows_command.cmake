@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows command from outside, run under the emulator (EMULATOR, empty on Windows itself) in
 # WORK_DIR with the sample data from DATA:
 #  - under a non-ASCII name, the first run writes exactly the checked-in scrambled sample (the

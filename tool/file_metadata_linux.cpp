@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_metadata_linux.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a file carries besides its content, for its replacement to carry too: owner, group, mode
 // with its set-ID bits, access ACL, extended attributes (user.*, trusted.*, security.* such as an
 // SELinux label), the attribute flags a user can set with chattr, and its project ID (for project

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "lease_linux.h"
 
 #include <errno.h>

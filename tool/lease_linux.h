@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A read lease on the file being replaced, so that no writer's change is lost to the replacement.
 // The kernel refuses a read lease on a file that is open for writing anywhere, and breaks it when
 // anyone opens the file for writing or truncates it, telling the holder with SIGIO and holding the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // xorscramble: scrambles a file in place with the built-in XOR key; a second run restores it. This
 // file holds all that the command says: its arguments, its messages and its exit statuses. The
 // full reference is the man page (man/xorscramble.1.in), from which --help is made (usage.h).

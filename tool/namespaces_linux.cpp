@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "namespaces_linux.h"
 
 #include <fcntl.h>

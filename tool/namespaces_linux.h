@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Processes and user namespaces, as /proc tells of them: whose a process really is, whether the
 // mounts it sees may be trusted as the caller's, and which owners the caller's user namespace
 // cannot name. The path lookup asks the first two of a process whose links it follows; the

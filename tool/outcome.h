@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a step of the command ended, as data: the kind, the step, why, the system's error, and what
 // it concerns (a link, a folder, an attribute). The units say what happened; main.cpp alone puts
 // it into words, quoting and all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "path_lookup_linux.h"
 
 #include <errno.h>

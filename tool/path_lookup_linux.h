@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the file that a path names, as the kernel's own lookup finds it, but one entry at a
 // time: each entry is opened relative to the folder before it without being followed, so that every
 // symbolic link is seen, and judged, before it is followed. What is found is held open, so that

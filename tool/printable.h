@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File names as they may appear in a message: one line that cannot drive the terminal, and that a
 // shell takes back as the name.
 

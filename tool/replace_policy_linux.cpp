@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "replace_policy_linux.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a file that was found, opened and locked may be replaced at all: the refusals that
 // follow from the file and its folder as they are, checked once, before anything is written.
 // Whatever changes afterwards is the replace step's to see (its checks before the rename).

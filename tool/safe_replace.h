@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replacing a file's whole content so that it is, at every moment, either wholly the old content or
 // wholly the new, with the same owner, permissions and attributes: the new bytes go to a temporary
 // file beside the target, which takes the target's metadata and is then renamed over it. The path

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The replace step on Linux. The path is looked up once (PathLookup); from then on the file and
 // its folder are used only through their descriptors: the file is opened, locked and leased, and
 // checked (CheckReplaceable); the new content goes to a TempFile in the folder, takes the file's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The replace step on Windows. The content is read through the handle that was opened and locked;
 // the new content goes to a TempFile beside the file, which takes the file's place through
 // ReplaceFileW: that keeps what makes the file the same to Windows (its security descriptor, owner

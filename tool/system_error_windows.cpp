@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "system_error_windows.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The words for a Windows error in the command's messages: the same as on Linux for the common
 // failures, the system's own for the rest.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "temp_file_linux.h"
 
 #include <errno.h>

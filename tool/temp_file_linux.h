@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file that the new content is written to, beside the file it will replace, and then renamed
 // over it. It has no name (O_TMPFILE) where the file system allows that and a name can be given to
 // it at the end; else it has a random name that nobody can guess, made exclusively. It is made

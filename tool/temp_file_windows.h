@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file that the new content is written to on Windows, beside the file it will replace, and
 // then put in its place: a random name from the system's generator, made exclusively, with a
 // security descriptor that lets the caller's own account use it and nobody else, whatever the

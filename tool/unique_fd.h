@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A file descriptor with one owner, closed when the owner goes; and the path in /proc through
 // which the kernel reaches what a descriptor has open.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds for 32-bit x86 Linux with Debian's g++-i686-linux-gnu (an amd64 package with an i386
 # C library of its own), statically linked, and runs the programs under Debian's qemu-i386-static,
 # named to CTest as the emulator, so that no registration of the emulator with the kernel (binfmt)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the two Windows toolchain files, which set XORCODEC_MINGW_ARCH (i686 or x86_64) and
 # include this one.
 set(CMAKE_SYSTEM_NAME Windows)

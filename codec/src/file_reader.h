@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec's one way of reading a file: in large blocks, each transformed while still in cache.
 
 #ifndef XORCODEC_FILE_READER_H_

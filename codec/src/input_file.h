@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading one regular file from start to end. Opening, one read and closing differ between
 // operating systems (input_file_posix.cpp, input_file_windows.cpp); the rest is file_reader.cpp.
 

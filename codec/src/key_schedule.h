@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The repeating-key schedule and the XOR kernel that every transform of the codec goes through.
 
 #ifndef XORCODEC_KEY_SCHEDULE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <xorcodec/xor_codec.h>
 
 #include <errno.h>

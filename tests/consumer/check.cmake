@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a fresh prefix (or, with INSTALLED=ON, takes what is installed on
 # the system, as from the Debian package) and builds the consumer against it, found either as a
 # CMake package (MODE=cmake) or through pkg-config (MODE=pkg-config), then runs it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads back a file that xorscramble wrote and checks it against the plain file:
 //   consumer SCRAMBLED PLAIN
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // XORCODEC_API marks the library's public names: a shared build exports those and nothing else
 // (it is built with hidden visibility), so that its internals are free to change.
 

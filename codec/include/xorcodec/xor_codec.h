@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Repeating-key XOR codec.
 //
 // Every operation applies the same key schedule: byte i of the data is XORed with the low eight

@@ -169,7 +169,7 @@ TEST(BufferTransforms, AgreeWithReferenceWholeAndInPieces) {
   for (const auto& key : keys) {
     const auto keyLen = static_cast<int32_t>(key.size());
     for (const uint64_t offset : offsets) {
-      const std::size_t n = random() % 12000;
+      const auto n = static_cast<std::size_t>(random() % 12000);
       SCOPED_TRACE("key length " + std::to_string(key.size()) + ", offset " +
                    std::to_string(offset) + ", size " + std::to_string(n));
       const std::string plain = RandomBytes(n, static_cast<unsigned>(random()));
@@ -180,7 +180,7 @@ TEST(BufferTransforms, AgreeWithReferenceWholeAndInPieces) {
 
       std::string pieces = plain;
       for (std::size_t at = 0; at < n;) {
-        const std::size_t piece = std::min<std::size_t>(n - at, random() % 3000);
+        const std::size_t piece = std::min(n - at, static_cast<std::size_t>(random() % 3000));
         codec.DecodeBuffer(pieces.data() + at, piece, key.data(), keyLen, offset + at);
         at += piece;
       }

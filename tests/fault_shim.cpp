@@ -15,7 +15,11 @@
 //   XORSCRAMBLE_TEST_NO_FLINK=1   an unnamed file cannot be linked (ENOENT), as on a kernel before
 //                                 6.10, without the capability and without /proc;
 //   XORSCRAMBLE_TEST_NO_SETXATTR=1 fsetxattr fails with EOPNOTSUPP, as on a file system that
-//                                 keeps less than another.
+//                                 keeps less than another;
+//   XORSCRAMBLE_TEST_DROP_ACL=1   fsetxattr of an access ACL succeeds without keeping it, as a
+//                                 file system might without a word;
+//   XORSCRAMBLE_TEST_ACL_SEEN=path at the first write to a regular file, appends to that file
+//                                 "acl" where the file written has an access ACL, else "none".
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -39,6 +43,8 @@ F Real(const char* name) {
 }
 
 bool Set(const char* knob) { return getenv(knob) != nullptr; }
+
+constexpr char kAccessAcl[] = "system.posix_acl_access";
 
 long Milliseconds() {
   struct timespec now;
@@ -120,8 +126,25 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
     errno = EOPNOTSUPP;
     return -1;
   }
+  if (Set("XORSCRAMBLE_TEST_DROP_ACL") && strcmp(name, kAccessAcl) == 0) return 0;
   return Real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value,
                                                                                 size, flags);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  static bool seen = false;
+  struct stat st;
+  const char* path = getenv("XORSCRAMBLE_TEST_ACL_SEEN");
+  if (path != nullptr && !seen && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    seen = true;
+    const bool acl = fgetxattr(fd, kAccessAcl, nullptr, 0) >= 0;
+    const int out = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (out >= 0) {
+      dprintf(out, acl ? "acl" : "none");
+      close(out);
+    }
+  }
+  return Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
 }
 
 int fsync(int fd) {

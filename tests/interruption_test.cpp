@@ -264,6 +264,7 @@ TEST(Interruptions, RacingRunsNeverMixTheFile) {
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data"});
   }
   RecordProperty("races_lost_by_one_run", races_lost);
+  if (races_lost == 0) GTEST_SKIP() << "the two runs never met in 20 tries: no race to judge";
 }
 
 }  // namespace

@@ -414,6 +414,10 @@ void RaceEveryMoment(bool swap_folder) {
   }
   testing::Test::RecordProperty("attacked_runs", runs);
   testing::Test::RecordProperty("attacked_runs_that_replaced", replaced);
+  // Some moments come before anything is opened, some after the rename: an attack that changed no
+  // outcome, or a harness that let no run through, has tested nothing.
+  EXPECT_GT(replaced, 0) << "no run replaced her file: the harness stops every run";
+  EXPECT_LT(replaced, runs) << "every run replaced her file: no swap took effect";
 }
 
 TEST(PathRaces, FolderSwappedForALink) { RaceEveryMoment(true); }

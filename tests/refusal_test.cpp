@@ -232,6 +232,15 @@ std::vector<Refusal> Cases() {
        RunOptions().InChild([] { EnterUserNamespace("0 0 1\n1 100000 65536\n"); }),
        "xorscramble: {}: its owner/group is not mapped in this user namespace; left as it was\n",
        kNeedsRoot},
+      {"ACL that the file system drops without a word", d,
+       [](Scene& s) {
+         int status;
+         Shell("setfacl -m u:nobody:r-- " + (s / "data.json"), &status);
+         if (status != 0) s.skip = "no ACLs here";
+       },
+       RunOptions().Faults({"XORSCRAMBLE_TEST_DROP_ACL=1"}),
+       "xorscramble: {}: cannot keep its access control list (ACL): the file system kept "
+       "another\n"},
       {"owner that cannot be kept", d,
        [](Scene& s) {
          Own(s / "data.json", 1, 0666);
@@ -300,8 +309,8 @@ TEST_P(Refuses, LeavesEverythingAsItWas) {
 // Each case is a test of its own, named after it, so that one that cannot run here is counted as
 // skipped without hiding the others.
 INSTANTIATE_TEST_SUITE_P(Command, Refuses, testing::ValuesIn(Cases()),
-                         [](const testing::TestParamInfo<Refusal>& info) {
-                           std::string name = info.param.name;
+                         [](const testing::TestParamInfo<Refusal>& param) {
+                           std::string name = param.param.name;
                            for (char& c : name) {
                              c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
                            }

@@ -54,7 +54,7 @@ inline std::string DataFile(const std::string& name) {
 inline std::string Scrambled(std::string bytes, const std::vector<int32_t>& key,
                              uint64_t offset = 0) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const int32_t k = key[(offset + i) % key.size()];
+    const int32_t k = key[static_cast<std::size_t>((offset + i) % key.size())];
     bytes[i] = static_cast<char>(bytes[i] ^ static_cast<char>(k & 0xFF));
   }
   return bytes;
@@ -130,7 +130,9 @@ inline Read ReadThroughCodec(const std::string& path, const int32_t* key, int32_
     errno = 0;
     data.reset(codec.GetDataFromDescriptor(fd, &size, key, keyLen));
     const int error = errno;
-    if (seekable) EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 1) << "the descriptor's offset moved";
+    if (seekable) {
+      EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 1) << "the descriptor's offset moved";
+    }
     EXPECT_EQ(close(fd), 0) << "the descriptor was closed";
     errno = error;
   } else {

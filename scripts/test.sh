@@ -134,6 +134,19 @@ cmake -S . -B build-i686 --toolchain cmake/toolchains/i686-linux-gnu.cmake \
 cmake --build build-i686 -j "$jobs"
 run_ctest build-i686 --test-dir build-i686 --output-on-failure -j "$jobs"
 
+echo "== build the library shared for Windows, and that its DLL exports its public names alone"
+cmake -S . -B build-win64-shared --toolchain cmake/toolchains/mingw-w64-x86_64.cmake \
+  -DBUILD_SHARED_LIBS=ON -DXORCODEC_BUILD_TOOL=OFF -DXORCODEC_BUILD_BENCH=OFF \
+  -DXORCODEC_BUILD_EXAMPLES=OFF -DBUILD_TESTING=OFF -DXORCODEC_WERROR=ON
+cmake --build build-win64-shared -j "$jobs"
+exports=$(x86_64-w64-mingw32-objdump -p build-win64-shared/codec/libxorcodec.dll |
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s*\[ *[0-9]+\]' |
+  awk '{print $NF}' | c++filt)
+if [[ -z $exports ]] || grep -v '^XorCodec::' <<<"$exports"; then
+  echo "the DLL exports names besides XorCodec's (above), or none"
+  exit 1
+fi
+
 for bits in 32 64; do
   echo "== build for ${bits}-bit Windows and test under wine"
   arch=$([[ $bits == 32 ]] && echo i686 || echo x86_64)

@@ -7,6 +7,8 @@
 
 #include <xorcodec/version.h>
 
+// A build that links the library some other way defines XORCODEC_API itself.
+#ifndef XORCODEC_API
 #if !XORCODEC_SHARED
 #define XORCODEC_API
 #elif defined(_WIN32)
@@ -19,5 +21,6 @@
 #else
 #define XORCODEC_API __attribute__((visibility("default")))
 #endif
+#endif  // XORCODEC_API
 
 #endif  // XORCODEC_EXPORT_H_

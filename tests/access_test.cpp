@@ -90,14 +90,17 @@ TEST_P(KeepsMetadata, OrRefuses) {
   const ScratchMount mount(GetParam());
   if (mount.path().empty()) GTEST_SKIP() << mount.why();
   int ran = 0;
-  std::string skipped;
+  std::string skipped;  // every reason once
+  const auto skip = [&skipped](const std::string& why) {
+    if (skipped.find(why) == std::string::npos) skipped += (skipped.empty() ? "" : "; ") + why;
+  };
   for (const MetadataCase& c : kMetadataCases) {
     if (c.only_on != nullptr && c.only_on != GetParam()) continue;
     SCOPED_TRACE(c.name);
     if (kEmulated && strstr(c.arrange, "chattr -p") != nullptr) {
-      skipped =
+      skip(
           "under the emulator, which passes no project ID ioctls, the project ID cases are "
-          "skipped";
+          "skipped");
       continue;
     }
     const std::string dir = mount.path() + "/" + std::to_string(++ran);
@@ -122,9 +125,9 @@ TEST_P(KeepsMetadata, OrRefuses) {
     const std::string seen = mount.path() + "/acl-seen-" + std::to_string(ran);
     const bool look = strstr(c.arrange, "setfacl -d") != nullptr;
     if (look && kEmulated) {
-      skipped =
-          "under the emulator, which never loads the fault shim, the new file's ACL while "
-          "it is written is not looked at";
+      skip(
+          "under the emulator, which never loads the fault shim, the new file's ACL while it "
+          "is written is not looked at");
     } else if (look) {
       WriteFile(seen, "");
       ASSERT_EQ(chmod(seen.c_str(), 0666), 0);

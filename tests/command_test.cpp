@@ -2,10 +2,13 @@
 // xorscramble's basic behaviour, tried from outside as a user would: what it writes, what it
 // keeps, what it says.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,6 +108,61 @@ TEST(Command, ScramblesEveryKindOfContent) {
     EXPECT_EQ(once != plain, !plain.empty());
     ASSERT_EQ(RunTool(dir.path(), {name}).status, 0);
     EXPECT_TRUE(ReadFile(dir / name) == plain);
+  }
+}
+
+// The memory this machine has free, in bytes; 0 where it cannot tell.
+std::uint64_t FreeMemory() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kib = 0;
+  while (meminfo >> key >> kib) {
+    if (key == "MemAvailable:") return kib << 10;
+    meminfo.ignore(64, '\n');
+  }
+  return 0;
+}
+
+// A file of any size, read and written in pieces with 64-bit offsets: a sparse file just past
+// 4 GiB (past 2 GiB for a 32-bit build, under its emulator) on a tmpfs of its own, scrambled and
+// restored, checked at its ends and at the edges of pieces, of the ranges written behind, of 2 GiB
+// and of 4 GiB.
+TEST(Command, ScramblesFilesPastFourGiB) {
+  const std::uint64_t size = (std::uint64_t{1} << (sizeof(void*) == 4 ? 31 : 32)) + 5;
+  // The file and its replacement, both whole, at the second run.
+  const std::uint64_t room = 2 * size + (std::uint64_t{64} << 20);
+  if (FreeMemory() < room + (std::uint64_t{1} << 30)) {
+    GTEST_SKIP() << "needs " << (room >> 30) + 1 << " GiB of free memory for the file on tmpfs";
+  }
+  const ScratchMount mount("tmpfs", "size=" + std::to_string(room));
+  if (mount.path().empty()) GTEST_SKIP() << mount.why();
+  const std::string big = mount.path() + "/big";
+  const int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_TRUE(fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0 && close(fd) == 0);
+  std::vector<std::uint64_t> offsets = {0, 1, 2, size - 1};
+  for (const std::uint64_t edge :
+       {std::uint64_t{256} << 10, std::uint64_t{4} << 20, std::uint64_t{8} << 20,
+        std::uint64_t{1} << 31, std::uint64_t{1} << 32}) {
+    for (const std::uint64_t at : {edge - 1, edge, edge + 1}) {
+      if (at < size) offsets.push_back(at);
+    }
+  }
+  for (const bool scrambled : {true, false}) {
+    SCOPED_TRACE(scrambled ? "scrambled" : "restored");
+    const Result run = RunTool(mount.path(), {"big"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat st;
+    ASSERT_EQ(stat(big.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), size);
+    const int in = open(big.c_str(), O_RDONLY | O_CLOEXEC);
+    for (const std::uint64_t at : offsets) {
+      unsigned char byte = 0xAA;
+      EXPECT_EQ(pread(in, &byte, 1, static_cast<off_t>(at)), 1);
+      EXPECT_EQ(byte,
+                scrambled ? kBuiltIn[static_cast<std::size_t>(at % kBuiltIn.size())] & 0xFF : 0)
+          << "at " << at;
+    }
+    close(in);
   }
 }
 

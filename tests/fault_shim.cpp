@@ -19,7 +19,11 @@
 //   XORSCRAMBLE_TEST_DROP_ACL=1   fsetxattr of an access ACL succeeds without keeping it, as a
 //                                 file system might without a word;
 //   XORSCRAMBLE_TEST_ACL_SEEN=path at the first write to a regular file, appends to that file
-//                                 "acl" where the file written has an access ACL, else "none".
+//                                 "acl" where the file written has an access ACL, else "none";
+//   XORSCRAMBLE_TEST_GROW=path    at the second read of a piece, another process appends to that
+//                                 file as XORSCRAMBLE_TEST_WRITER does;
+//   XORSCRAMBLE_TEST_SHRINK=path  at the second read of a piece, another process truncates that
+//                                 file to one byte.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -63,6 +67,14 @@ void WriteMeanwhile(const char* path) {
     dprintf(fd, "written meanwhile, after waiting %ld ms to open\n", Milliseconds() - start);
     _exit(0);
   }
+  while (waitpid(writer, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Another process truncates `path` to one byte; returns when it is done.
+void TruncateMeanwhile(const char* path) {
+  const pid_t writer = fork();
+  if (writer == 0) _exit(truncate(path, 1) == 0 ? 0 : 1);
   while (waitpid(writer, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
@@ -145,6 +157,15 @@ ssize_t write(int fd, const void* data, size_t size) {
     }
   }
   return Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+}
+
+ssize_t pread64(int fd, void* data, size_t size, off64_t at) {
+  static int reads = 0;
+  if (++reads == 2) {
+    if (const char* path = getenv("XORSCRAMBLE_TEST_GROW")) WriteMeanwhile(path);
+    if (const char* path = getenv("XORSCRAMBLE_TEST_SHRINK")) TruncateMeanwhile(path);
+  }
+  return Real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, data, size, at);
 }
 
 int fsync(int fd) {

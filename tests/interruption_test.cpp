@@ -164,6 +164,29 @@ TEST(Interruptions, AWriterMeanwhileNeverWaitsNorLosesItsWriteUnsaid) {
   }
 }
 
+// A file read in pieces that another program makes longer or shorter between two of them is
+// refused as changed, and left as that program left it, with nothing of the run beside it.
+TEST(Interruptions, AFileThatGrowsOrShrinksWhileReadIsLeftAsTheWriterLeftIt) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
+  const std::string plain = testing_support::RandomBytes(10 << 20, 13);  // several pieces
+  for (const char* knob : {"XORSCRAMBLE_TEST_GROW", "XORSCRAMBLE_TEST_SHRINK"}) {
+    SCOPED_TRACE(knob);
+    ScratchDir dir;
+    WriteFile(dir / "data", plain);
+    const Result run =
+        RunTool(dir.path(), {"data"}, RunOptions().Faults({std::string(knob) + "=data"}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "xorscramble: data: changed while being scrambled; left as it was\n");
+    const std::string after = ReadFile(dir / "data");
+    if (strcmp(knob, "XORSCRAMBLE_TEST_GROW") == 0) {
+      EXPECT_TRUE(after.compare(0, plain.size(), plain) == 0 && after.size() > plain.size());
+    } else {
+      EXPECT_EQ(after, plain.substr(0, 1));
+    }
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"data"});
+  }
+}
+
 // Signals at random moments while a large file is being rewritten: the file is always wholly
 // the original or wholly transformed. Only SIGKILL, which cannot be caught, may leave the
 // temporary file behind, and with O_TMPFILE only in the instant between linking and renaming it.

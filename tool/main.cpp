@@ -7,7 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <memory>
+#include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <vector>
@@ -189,16 +190,17 @@ int Report(const std::string& jsonpath, const Outcome& outcome) {
   return outcome.kind() == Outcome::Kind::kReplacedBut ? kExitReplacedBut : kExitFailed;
 }
 
+// The built-in key's transform of the bytes at `offset` onwards of a file.
+void Scrambled(unsigned char* data, std::size_t size, std::uint64_t offset) {
+  XorCodec::Instance().EncodeBuffer(data, size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen,
+                                    offset);
+}
+
 int Scramble(const std::string& jsonpath) {
   SafeReplace file;
   if (Outcome opened = file.Open(jsonpath); !opened.done()) return Report(jsonpath, opened);
-
-  // The content of the file that was opened, locked and checked: the path is not looked up again.
-  uint32_t size = 0;
-  const std::unique_ptr<unsigned char[]> data(XorCodec::Instance().GetDataFromDescriptor(
-      file.Descriptor(), &size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen));
-  if (!data) return Report(jsonpath, Outcome::Failed(Step::kReading, errno));
-  return Report(jsonpath, file.Commit(data.get(), size));
+  // The file that was opened, locked and checked, in pieces: the path is not looked up again.
+  return Report(jsonpath, file.Rewrite(Scrambled));
 }
 
 // --help and --version must not claim success when their output was lost (a full disk, a closed
@@ -230,7 +232,8 @@ int main(int argc, char** argv) {
   try {
     return Scramble(args[at]);
   } catch (const std::bad_alloc&) {
-    // The whole file is held in memory: a 32-bit process cannot hold the largest files.
+    // Little is held in memory, the content's one buffer of a few MiB the most, but a tight limit
+    // on memory can refuse even that.
     return Report(args[at], Outcome::Failed(Step::kHolding, ENOMEM));
   }
 }

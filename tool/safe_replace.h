@@ -10,6 +10,7 @@
 #define XORSCRAMBLE_SAFE_REPLACE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,7 +32,7 @@ class SafeReplace {
   // Process-wide besides, on Linux: the handlers that remove a named temporary file on a signal
   // are installed by the temporary file the first time it has a name (temp_file_linux.h), and the
   // lease's SIGIO handler when a lease is taken (lease_linux.h). Each keeps the state of one file:
-  // a process replaces one file at a time, with one SafeReplace from Open to the end of Commit.
+  // a process replaces one file at a time, with one SafeReplace from Open to the end of Rewrite.
   static void PrepareProcess();
 
   // Opens the file that `path` names and its folder, following symbolic links (on Linux, a link of
@@ -41,14 +42,27 @@ class SafeReplace {
   // split hard links or that may not be replaced (a mark, an unmapped owner), or that is in use.
   Outcome Open(const std::string& path);
 
-  // The file that Open opened, for reading its content (on Windows a C runtime descriptor). It
-  // stays open, and the SafeReplace's, until the SafeReplace goes.
-  int Descriptor() const;
+  // The content passes through one buffer of this many bytes at the most, piece by piece: large
+  // enough that the calls per byte cost nothing, small enough to stay in the processor's cache
+  // between the read, the transform and the write (bench/README.md has the measurements).
+  static constexpr std::size_t kPiece = std::size_t{256} << 10;
 
-  // Puts `data` in place of the file's content, with its metadata, and makes it durable. Refused
-  // when the file changed since Open or its metadata cannot be kept; on Refused and Failed the file
-  // is exactly as it was.
-  Outcome Commit(const unsigned char* data, std::size_t size);
+  // The buffer for a file of `size` bytes: a small file's size and one byte more, to see it end
+  // where it should.
+  static std::size_t BufferFor(std::uint64_t size) {
+    return size < kPiece ? static_cast<std::size_t>(size) + 1 : kPiece;
+  }
+
+  // Changes `size` bytes at `data` in place, as the bytes at `offset` onwards of the content.
+  using Transform = void (*)(unsigned char* data, std::size_t size, std::uint64_t offset);
+
+  // Puts the content of the file that Open opened, read in pieces through one buffer and passed
+  // through `transform` piece by piece, in place of the file, with its metadata, and makes it
+  // durable: memory stays the same for a file of any size. Failed at Step::kReading where the
+  // content cannot be read. Refused when the file changed since Open (it grew or shrank while it
+  // was read, among others) or its metadata cannot be kept; on Refused and Failed the file is
+  // exactly as it was.
+  Outcome Rewrite(Transform transform);
 
  private:
   struct Impl;

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "file_metadata_linux.h"
@@ -28,21 +30,22 @@ namespace {
 using Step = Outcome::Step;
 using Why = Outcome::Why;
 
-// Writes in pieces and starts each piece on its way to the disk at once, so that the disk works
-// while the rest is still being copied and the fsync that follows has little left to wait for.
+// How much of the new content is started on its way to the disk at a time (measured from 2 to
+// 8 MiB, alike: bench/README.md).
+constexpr std::uint64_t kWriteBehind = std::uint64_t{4} << 20;
+
+// A file whose pages, once read, are worth giving back at once: the old content is not read
+// again, and a large file would otherwise stand in the page cache twice, old and new.
+constexpr std::uint64_t kLargeFile = std::uint64_t{8} << 20;
+
+// Writes all of `size` bytes at `data` to `fd`. false with errno set.
 bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-  constexpr std::size_t kPiece = std::size_t{8} << 20;
-  off_t at = 0;
   while (size > 0) {
-    const ssize_t put = write(fd, data, size < kPiece ? size : kPiece);
+    const ssize_t put = write(fd, data, size);
     if (put < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    // Only a hint, and none for the last piece, which the fsync that follows sends at once: fsync
-    // reports any error.
-    if (static_cast<std::size_t>(put) < size) sync_file_range(fd, at, put, SYNC_FILE_RANGE_WRITE);
-    at += put;
     data += put;
     size -= static_cast<std::size_t>(put);
   }
@@ -56,9 +59,6 @@ bool Untouched(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
          a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
-
-// A file whose cached pages are worth giving back before the new content is written.
-constexpr std::size_t kLargeFile = std::size_t{8} << 20;
 
 const Outcome kChangedOpening = Outcome::Refused(Step::kFinding, Why::kChangedOpening);
 const Outcome kChanged = Outcome::Refused(Step::kWriting, Why::kChanged);
@@ -76,7 +76,8 @@ struct SafeReplace::Impl {
   Outcome OpenFound(const FoundEntry& found);
   Outcome Lock();
   Outcome StillAsFound() const;
-  Outcome Replace(const unsigned char* data, std::size_t size);
+  Outcome Stream(int to, Transform transform) const;
+  Outcome Replace(Transform transform);
 };
 
 SafeReplace::SafeReplace() : impl_(new Impl) {}
@@ -84,8 +85,6 @@ SafeReplace::SafeReplace() : impl_(new Impl) {}
 SafeReplace::~SafeReplace() = default;
 
 void SafeReplace::PrepareProcess() { signal(SIGXFSZ, SIG_IGN); }
-
-int SafeReplace::Descriptor() const { return impl_->fd.get(); }
 
 Outcome SafeReplace::Open(const std::string& path) {
   Impl& m = *impl_;
@@ -151,15 +150,48 @@ Outcome SafeReplace::Impl::StillAsFound() const {
   return same ? Outcome::Done() : kChanged;
 }
 
-Outcome SafeReplace::Commit(const unsigned char* data, std::size_t size) {
-  return impl_->Replace(data, size);
+Outcome SafeReplace::Rewrite(Transform transform) { return impl_->Replace(transform); }
+
+// Reads the file from its first byte to its end in pieces through one buffer, passes each through
+// `transform` at its offset and writes it to `to`, starting what was written on its way to the
+// disk every few MiB, so that the disk works while the rest is still being copied and the fsync
+// that follows has little left to wait for. The file must end where Open found it ending: one
+// that grows or shrinks meanwhile is Refused as changed.
+Outcome SafeReplace::Impl::Stream(int to, Transform transform) const {
+  const auto size = static_cast<std::uint64_t>(before.st_size);
+  const std::size_t room = BufferFor(size);
+  const std::unique_ptr<unsigned char[]> piece(new unsigned char[room]);
+  std::uint64_t at = 0;
+  std::uint64_t started = 0;  // the new content before this is on its way to the disk
+  for (;;) {
+    const ssize_t got = pread(fd.get(), piece.get(), room, static_cast<off_t>(at));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return Outcome::Failed(Step::kReading, errno);
+    }
+    if (got == 0) break;
+    const auto n = static_cast<std::size_t>(got);
+    if (at + n > size) return kChanged;
+    transform(piece.get(), n, at);
+    if (!WriteAll(to, piece.get(), n)) return Outcome::Failed(Step::kWriting, errno);
+    at += n;
+    // Every few MiB, the new content on its way to the disk and a large file's old pages given
+    // back. Only hints: none for the end, which the fsync that follows sends at once, and which
+    // reports any error.
+    if (at < size && at - started >= kWriteBehind) {
+      sync_file_range(to, static_cast<off_t>(started), static_cast<off_t>(at - started),
+                      SYNC_FILE_RANGE_WRITE);
+      if (size >= kLargeFile) {
+        posix_fadvise(fd.get(), static_cast<off_t>(started), static_cast<off_t>(at - started),
+                      POSIX_FADV_DONTNEED);
+      }
+      started = at;
+    }
+  }
+  return at == size ? Outcome::Done() : kChanged;
 }
 
-Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) {
-  // The old content is in memory now and will not be read again: its cached pages are given back
-  // at once, and the new file's pages are made from that warm memory rather than from fresh. (A
-  // refused run leaves the file as it was, uncached.)
-  if (size >= kLargeFile) posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+Outcome SafeReplace::Impl::Replace(Transform transform) {
   TempFile temp;
   if (!temp.Create(dir.get(), name)) {
     return Outcome::Failed(Step::kMakingTemporary, errno).About(ShownPath(dir.get()));
@@ -171,8 +203,7 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
   if (Outcome prepared = metadata.Prepare(temp.fd(), dir.get()); !prepared.done()) {
     return abandon(prepared);
   }
-  if (!WriteAll(temp.fd(), data, size)) return failed(Step::kWriting);
-  if (static_cast<std::size_t>(before.st_size) != size) return abandon(kChanged);
+  if (Outcome streamed = Stream(temp.fd(), transform); !streamed.done()) return abandon(streamed);
   if (Outcome same = StillAsFound(); !same.done()) return abandon(same);
   // Only now, complete and checked, is the new file given away; one sync then makes content and
   // metadata durable together, before the file takes its place.

@@ -5,12 +5,12 @@
 // and permissions, attributes, creation time and alternate data streams).
 
 #include <errno.h>
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 // aclapi.h needs windows.h first.
 #include <aclapi.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform.h"
@@ -127,18 +127,13 @@ Outcome PutInPlace(const std::wstring& temp, const std::wstring& target, PACL da
 
 struct SafeReplace::Impl {
   HANDLE file = INVALID_HANDLE_VALUE;
-  int crt = -1;  // the C runtime's descriptor on `file`, which owns the handle once made
   std::wstring wide_target;
   BY_HANDLE_FILE_INFORMATION before{};
 
-  Outcome Replace(const unsigned char* data, std::size_t size);
+  Outcome Stream(TempFile* temp, Transform transform) const;
+  Outcome Replace(Transform transform);
   void CloseFile() {
-    if (crt >= 0) {
-      _close(crt);
-    } else if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-    }
-    crt = -1;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     file = INVALID_HANDLE_VALUE;
   }
 };
@@ -148,8 +143,6 @@ SafeReplace::SafeReplace() : impl_(new Impl) {}
 SafeReplace::~SafeReplace() { impl_->CloseFile(); }
 
 void SafeReplace::PrepareProcess() { TempFile::CatchInterrupts(); }
-
-int SafeReplace::Descriptor() const { return impl_->crt; }
 
 Outcome SafeReplace::Open(const std::string& path) {
   Impl& m = *impl_;
@@ -194,9 +187,6 @@ Outcome SafeReplace::Open(const std::string& path) {
   if (!Identify(m.wide_target, &now) || !SameFile(now, m.before)) {
     return Outcome::Refused(Step::kFinding, Why::kChangedOpening);
   }
-  // The content is read through the handle that was opened, locked and checked.
-  m.crt = _open_osfhandle(reinterpret_cast<intptr_t>(m.file), _O_RDONLY | _O_BINARY);
-  if (m.crt < 0) return Outcome::Failed(Step::kFinding, errno);
   if (m.before.nNumberOfLinks > 1) {
     return Outcome::Refused(Step::kCheckingFile, Why::kHardLinks).Count(m.before.nNumberOfLinks);
   }
@@ -206,11 +196,37 @@ Outcome SafeReplace::Open(const std::string& path) {
   return Outcome::Done();
 }
 
-Outcome SafeReplace::Commit(const unsigned char* data, std::size_t size) {
-  return impl_->Replace(data, size);
+Outcome SafeReplace::Rewrite(Transform transform) { return impl_->Replace(transform); }
+
+// Reads the file through the handle that was opened, locked and checked, from its first byte to
+// its end in pieces through one buffer, passes each through `transform` at its offset and writes
+// it to `temp`. The file must end where Open found it ending: one that grows or shrinks meanwhile
+// is Refused as changed.
+Outcome SafeReplace::Impl::Stream(TempFile* temp, Transform transform) const {
+  const std::uint64_t size = (std::uint64_t{before.nFileSizeHigh} << 32) | before.nFileSizeLow;
+  const std::size_t room = BufferFor(size);
+  const std::unique_ptr<unsigned char[]> piece(new unsigned char[room]);
+  const Outcome changed = Outcome::Refused(Step::kWriting, Why::kChanged);
+  std::uint64_t at = 0;
+  for (;;) {
+    OVERLAPPED from{};
+    from.Offset = static_cast<DWORD>(at);
+    from.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, piece.get(), static_cast<DWORD>(room), &got, &from) &&
+        GetLastError() != ERROR_HANDLE_EOF) {
+      return Outcome::FailedOnWindows(Step::kReading, GetLastError());
+    }
+    if (got == 0) break;
+    if (at + got > size) return changed;
+    transform(piece.get(), got, at);
+    if (Outcome written = temp->Write(piece.get(), got); !written.done()) return written;
+    at += got;
+  }
+  return at == size ? Outcome::Done() : changed;
 }
 
-Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) {
+Outcome SafeReplace::Impl::Replace(Transform transform) {
   const std::size_t slash = wide_target.find_last_of(L"\\/");
   TempFile temp;
   if (Outcome made = temp.Create(wide_target.substr(0, slash), wide_target.substr(slash + 1));
@@ -220,7 +236,8 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
   // Undoes everything but the file's lock: the original stays exactly as it was.
   auto abandon = [&](const Outcome& why) { return why.Leaving(temp.Discard()); };
 
-  if (Outcome written = temp.Write(data, size); !written.done()) return abandon(written);
+  if (Outcome streamed = Stream(&temp, transform); !streamed.done()) return abandon(streamed);
+  if (Outcome written = temp.Finish(); !written.done()) return abandon(written);
   // Attributes that say how the file is shown and backed up go with the content.
   const DWORD shown =
       before.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -232,10 +249,8 @@ Outcome SafeReplace::Impl::Replace(const unsigned char* data, std::size_t size) 
 
   BY_HANDLE_FILE_INFORMATION now_open;
   BY_HANDLE_FILE_INFORMATION now_path;
-  const uint64_t before_size = (uint64_t{before.nFileSizeHigh} << 32) | before.nFileSizeLow;
-  if (before_size != size || !GetFileInformationByHandle(file, &now_open) ||
-      !Identify(wide_target, &now_path) || !SameContent(now_open, before) ||
-      !SameFile(now_path, before)) {
+  if (!GetFileInformationByHandle(file, &now_open) || !Identify(wide_target, &now_path) ||
+      !SameContent(now_open, before) || !SameFile(now_path, before)) {
     return abandon(Outcome::Refused(Step::kWriting, Why::kChanged));
   }
   // Where ReplaceFileW cannot apply, the new file is moved into place with the file's

@@ -61,6 +61,9 @@ bool RandomSuffix(std::wstring* suffix) {
   return true;
 }
 
+// The new content could not be written: GetLastError() says why.
+Outcome WriteFailed() { return Outcome::FailedOnWindows(Outcome::Step::kWriting, GetLastError()); }
+
 }  // namespace
 
 void TempFile::CatchInterrupts() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
@@ -103,19 +106,20 @@ Outcome TempFile::Create(const std::wstring& dir, const std::wstring& target) {
 }
 
 Outcome TempFile::Write(const unsigned char* data, std::size_t size) {
-  const auto failed = [] {
-    return Outcome::FailedOnWindows(Outcome::Step::kWriting, GetLastError());
-  };
   for (std::size_t done = 0; done < size;) {
     const DWORD piece = size - done < (1u << 30) ? static_cast<DWORD>(size - done) : (1u << 30);
     DWORD put = 0;
-    if (!WriteFile(handle_, data + done, piece, &put, nullptr) || put == 0) return failed();
+    if (!WriteFile(handle_, data + done, piece, &put, nullptr) || put == 0) return WriteFailed();
     done += put;
   }
-  if (!FlushFileBuffers(handle_)) return failed();
+  return Outcome::Done();
+}
+
+Outcome TempFile::Finish() {
+  if (!FlushFileBuffers(handle_)) return WriteFailed();
   const BOOL closed = CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
-  return closed ? Outcome::Done() : failed();
+  return closed ? Outcome::Done() : WriteFailed();
 }
 
 void TempFile::Replaced() {

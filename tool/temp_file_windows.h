@@ -31,8 +31,11 @@ class TempFile {
   // Makes the file in the folder `dir` (a long path), for the file named `target` there.
   Outcome Create(const std::wstring& dir, const std::wstring& target);
 
-  // Writes `data`, flushes it to the disk and closes the file, which reports any delayed error.
+  // Writes `data` after what was written before.
   Outcome Write(const unsigned char* data, std::size_t size);
+
+  // Flushes what was written to the disk and closes the file, which reports any delayed error.
+  Outcome Finish();
 
   const std::wstring& path() const { return path_; }
 

@@ -32,27 +32,35 @@ namespace {
 namespace fs = std::filesystem;
 
 // Links are followed where nobody but their owner is at stake: the caller's own, root's, and
-// another user's that leads to that user's own file.
+// another user's that leads to that user's own file, or to a folder of theirs and out of it to a
+// file of theirs.
 TEST(Paths, FollowsLinksItMayTrust) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give links other owners";
   struct Case {
     const char* name;
     uid_t link_owner;
     uid_t caller;  // 0: root
+    const char* target;
+    const char* arg;
   } cases[] = {
-      {"another user's link to their own file", kNobody, 0},
-      {"root's link, for another user", 0, kNobody},
-      {"the caller's own link", kNobody, kNobody},
+      {"another user's link to their own file", kNobody, 0, "data.json", "link.json"},
+      {"root's link, for another user", 0, kNobody, "data.json", "link.json"},
+      {"the caller's own link", kNobody, kNobody, "data.json", "link.json"},
+      {"the caller's own link to a folder, then ..", 0, 0, "sub", "link.json/../data.json"},
+      {"another user's link to their folder, then .. to their file", kNobody, 0, "sub",
+       "link.json/../data.json"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     Own(dir / Plain(dir), kNobody, 0644);
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-    Link(dir, "data.json", "link.json", c.link_owner);
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    Own(dir / "sub", kNobody, 0755);
+    Link(dir, c.target, "link.json", c.link_owner);
     RunOptions options;
     options.As(c.caller);
-    const Result run = RunTool(dir.path(), {"link.json"}, options);
+    const Result run = RunTool(dir.path(), {c.arg}, options);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled);

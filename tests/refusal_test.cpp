@@ -182,6 +182,24 @@ std::vector<Refusal> Cases() {
        {},
        "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused,
        kNeedsRoot},
+      {"another user's link to their folder, then out of it by ..",
+       "theirs/../data.json",
+       [](Scene& s) {
+         fs::create_directory(s / "sub");
+         Own(s / "sub", kNobody, 0755);
+         Link(s.dir(), "sub", "theirs", kNobody);
+       },
+       {},
+       "xorscramble: {}: not following the symbolic link {dir}/theirs" + kLinkRefused,
+       kNeedsRoot},
+      {"link on a mount that follows none",
+       "l",
+       [](Scene& s) {
+         s.UseMount("tmpfs", "nosymfollow");
+         symlink("data.json", (s.folder() + "/l").c_str());
+       },
+       {},
+       ReadFailed("{}", "Too many levels of symbolic links")},
       {"unreadable", d, [](Scene& s) { Own(s / "data.json", 0, 0200); }, kAsNobody,
        ReadFailed("{}", "Permission denied"), kNeedsRoot},
       {"read-only file", d,

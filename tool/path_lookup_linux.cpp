@@ -42,22 +42,37 @@ bool MayFollow(uid_t owner, const struct stat& target) {
   return owner == geteuid() || owner == 0 || owner == target.st_uid;
 }
 
-// Whether the link open on `fd` lives in /proc, where a link's text only describes its target.
-bool OnProc(int fd) {
+// What a link's file system says of it: a link in /proc only describes its target in its text,
+// and a mount made nosymfollow has its links followed by nobody.
+struct LinkPlace {
+  bool proc;
+  bool unfollowed;
+};
+
+LinkPlace PlaceOf(int link) {
+  constexpr unsigned long kValid = 0x0020;        // ST_VALID: f_flags holds the mount's flags
+  constexpr unsigned long kNoSymFollow = 0x2000;  // ST_NOSYMFOLLOW (Linux 5.10)
   struct statfs fs;
-  return fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+  if (fstatfs(link, &fs) != 0) return {false, false};
+  const auto flags = static_cast<unsigned long>(fs.f_flags);
+  return {fs.f_type == PROC_SUPER_MAGIC, (flags & kValid) != 0 && (flags & kNoSymFollow) != 0};
 }
 
 }  // namespace
 
+bool OnFileSystem(int fd, unsigned long magic) {
+  struct statfs fs;
+  return fstatfs(fd, &fs) == 0 && static_cast<unsigned long>(fs.f_type) == magic;
+}
+
 Outcome PathLookup::Find(const std::string& path, FoundEntry* out) {
   links_ = 0;
-  entered_.clear();
+  through_.clear();
   const Outcome found = Walk(AT_FDCWD, path, false, out);
   if (!found.done()) return found;
-  for (const Entered& entered : entered_) {
-    if (!MayFollow(entered.owner, out->st)) {
-      return Outcome::Refused(Step::kFinding, Why::kForeignMounts).About(entered.link);
+  for (const Through& through : through_) {
+    if (!MayFollow(through.owner, out->st)) {
+      return Outcome::Refused(Step::kFinding, through.why).About(through.link);
     }
   }
   return found;
@@ -81,9 +96,25 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
 
   UniqueFd folder(openat(start, path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!folder) return NotFound();
+  // The folders that other users' links led to on this walk, with how far below each it is now.
+  // Below one, a name reaches what a path into that folder would; a ".." climbs out of it, to a
+  // place that its owner's link, not the caller, chose: from there on the walk is theirs.
+  struct Inside {
+    uid_t owner;
+    std::string link;
+    int depth;
+  };
+  std::vector<Inside> inside;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     const char* name = parts[i].c_str();
+    for (Inside& in : inside) in.depth += parts[i] == ".." ? -1 : parts[i] == "." ? 0 : 1;
+    for (const Inside& in : inside) {
+      if (in.depth < 0) through_.push_back({in.owner, Why::kForeignLink, in.link});
+    }
+    inside.erase(
+        std::remove_if(inside.begin(), inside.end(), [](const Inside& in) { return in.depth < 0; }),
+        inside.end());
     struct stat st;
     if (last && !as_folder && fstatat(folder.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISLNK(st.st_mode)) {
@@ -111,7 +142,12 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
     FoundEntry found;
     Outcome result = Outcome::Done();
     uid_t owner = st.st_uid;
-    if (OnProc(entry.get())) {
+    const LinkPlace place = PlaceOf(entry.get());
+    if (place.unfollowed) {
+      errno = ELOOP;  // as the kernel refuses it
+      return NotFound();
+    }
+    if (place.proc) {
       result = FollowProcLink(folder.get(), parts[i], entry.get(), onward, &found, &owner);
     } else {
       std::string target;
@@ -122,6 +158,9 @@ Outcome PathLookup::Walk(int start, const std::string& path, bool as_folder, Fou
     if (!MayFollow(owner, found.st)) {
       return Outcome::Refused(Step::kFinding, Why::kForeignLink)
           .About(ShownPath(folder.get(), parts[i]));
+    }
+    if (onward && owner != geteuid() && owner != 0) {
+      inside.push_back({owner, ShownPath(folder.get(), parts[i]), 0});
     }
     if (last) {
       *out = std::move(found);
@@ -152,7 +191,7 @@ Outcome PathLookup::FollowProcLink(int folder, const std::string& name, int link
   // anywhere beyond, as a link of theirs could lead anywhere: what is reached at the end must be
   // that user's. Anything else but a regular file is refused by its type before it is opened.
   if (S_ISDIR(st.st_mode) && of_process && !MountsAnswerToCaller(process.get())) {
-    entered_.push_back({*owner, ShownPath(folder, name)});
+    through_.push_back({*owner, Why::kForeignMounts, ShownPath(folder, name)});
   }
   if (!S_ISREG(st.st_mode)) {
     *out = FoundEntry{UniqueFd(), "", std::move(reached), st};

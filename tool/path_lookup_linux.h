@@ -5,7 +5,10 @@
 // later steps act on it and its folder through descriptors, never through the path again.
 //
 // The link rule: a link that is neither the caller's nor root's is followed only to something its
-// own owner owns, so that nobody's link makes the caller act on a file its owner could not touch.
+// own owner owns, so that nobody's link makes the caller act on a file its owner could not touch;
+// and where the path climbs out of the folder such a link led to (by ".."), what it reaches in the
+// end must be that owner's too. A link on a mount made nosymfollow is not followed at all, as by
+// the kernel.
 // Links in /proc (a process's working folder, root, open files) lead where their process's
 // descriptors lead, which their text only describes: the kernel follows those itself, one step,
 // and the rule applies to what it reached, as to a link of the process's real user. Beyond a
@@ -47,15 +50,20 @@ class PathLookup {
   Outcome FollowProcLink(int folder, const std::string& name, int link, bool as_folder,
                          FoundEntry* out, uid_t* owner);
 
-  // A link in /proc through which the walk went on into another user's mount namespace.
-  struct Entered {
+  // A link of another user's out of whose folder the walk climbed, or one in /proc through which
+  // it went on into another user's mount namespace: what it reaches in the end must be `owner`'s.
+  struct Through {
     uid_t owner;
+    Outcome::Why why;  // which of the two, for the message
     std::string link;  // where it is, for the message
   };
 
   int links_ = 0;
-  std::vector<Entered> entered_;
+  std::vector<Through> through_;
 };
+
+// Whether the file open on `fd` is on a file system of this type (statfs's f_type).
+bool OnFileSystem(int fd, unsigned long magic);
 
 // Whether two stats are of one file.
 inline bool SameFile(const struct stat& a, const struct stat& b) {

@@ -18,6 +18,8 @@
 //                                 keeps less than another;
 //   XORSCRAMBLE_TEST_DROP_ACL=1   fsetxattr of an access ACL succeeds without keeping it, as a
 //                                 file system might without a word;
+//   XORSCRAMBLE_TEST_NO_SETFLAGS=1 FS_IOC_SETFLAGS fails with EPERM, as for a flag that only a
+//                                 capability lets one set (chattr +j);
 //   XORSCRAMBLE_TEST_ACL_SEEN=path at the first write to a regular file, appends to that file
 //                                 "acl" where the file written has an access ACL, else "none";
 //   XORSCRAMBLE_TEST_GROW=path    at the second read of a piece, another process appends to that
@@ -28,6 +30,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -166,6 +169,18 @@ ssize_t pread64(int fd, void* data, size_t size, off64_t at) {
     if (const char* path = getenv("XORSCRAMBLE_TEST_SHRINK")) TruncateMeanwhile(path);
   }
   return Real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, data, size, at);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  if (request == FS_IOC_SETFLAGS && Set("XORSCRAMBLE_TEST_NO_SETFLAGS")) {
+    errno = EPERM;
+    return -1;
+  }
+  return Real<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, arg);
 }
 
 int fsync(int fd) {

@@ -200,6 +200,12 @@ std::vector<Refusal> Cases() {
        },
        {},
        ReadFailed("{}", "Too many levels of symbolic links")},
+      {"attribute flag the caller may not set", d,
+       [](Scene& s) {
+         if (!Mark(s / "data.json", FS_NODUMP_FL, true)) s.skip = "no attribute flags here";
+       },
+       RunOptions().Faults({"XORSCRAMBLE_TEST_NO_SETFLAGS=1"}),
+       "xorscramble: {}: cannot keep its attribute flags (chattr +d): Operation not permitted\n"},
       {"unreadable", d, [](Scene& s) { Own(s / "data.json", 0, 0200); }, kAsNobody,
        ReadFailed("{}", "Permission denied"), kNeedsRoot},
       {"read-only file", d,

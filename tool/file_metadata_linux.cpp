@@ -9,18 +9,76 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
+#include <utility>
 
 namespace {
 
 // POSIX ACLs travel as this attribute, through the descriptors like any other.
 constexpr char kAccessAcl[] = "system.posix_acl_access";
 
-// Flags that a file's owner may set with chattr and that belong to the file, not to its content
-// or its file system's bookkeeping. Those of the first line decide how the data is stored, and take
-// effect only while the file is empty.
+// Flags that the file system sets by itself, from how it stores the file (extents, inline data, a
+// huge file, blocks past its end, an inode for a large attribute, compressed blocks): the new file
+// has its own. Every other flag is carried, or the replacement refused: those that decide how the
+// data is stored take effect only while the file is empty; the marks (+i, +a) keep it from being
+// replaced at all.
+constexpr int kFileSystemFlags = FS_EXTENT_FL | FS_INLINE_DATA_FL | FS_HUGE_FILE_FL |
+                                 FS_EA_INODE_FL | FS_EOFBLOCKS_FL | FS_COMPRBLK_FL | FS_DIRTY_FL;
 constexpr int kEmptyFileFlags = FS_COMPR_FL | FS_NOCOMP_FL | FS_NOCOW_FL | FS_DAX_FL;
-constexpr int kCarriedFlags = kEmptyFileFlags | FS_SECRM_FL | FS_UNRM_FL | FS_SYNC_FL |
-                              FS_NODUMP_FL | FS_NOATIME_FL | FS_NOTAIL_FL;
+constexpr int kCarriedFlags = ~(kFileSystemFlags | FS_IMMUTABLE_FL | FS_APPEND_FL);
+
+// XFS's flags and hints of its own (beside those it shares with the flags above), all of which
+// take effect only while the file is empty; the others (preallocated, has attributes) it sets
+// by itself.
+constexpr uint32_t kXfsOwnFlags = FS_XFLAG_REALTIME | FS_XFLAG_EXTSIZE | FS_XFLAG_COWEXTSIZE |
+                                  FS_XFLAG_NODEFRAG | FS_XFLAG_FILESTREAM | FS_XFLAG_RTINHERIT |
+                                  FS_XFLAG_PROJINHERIT | FS_XFLAG_NOSYMLINKS |
+                                  FS_XFLAG_EXTSZINHERIT;
+
+struct Letter {
+  uint32_t bit;
+  char letter;
+};
+
+// The letters of chattr and lsattr for the flags, and of xfs_io's chattr for XFS's own.
+constexpr Letter kFlagLetters[] = {
+    {FS_SECRM_FL, 's'},    {FS_UNRM_FL, 'u'},         {FS_COMPR_FL, 'c'},
+    {FS_SYNC_FL, 'S'},     {FS_IMMUTABLE_FL, 'i'},    {FS_APPEND_FL, 'a'},
+    {FS_NODUMP_FL, 'd'},   {FS_NOATIME_FL, 'A'},      {FS_ENCRYPT_FL, 'E'},
+    {FS_INDEX_FL, 'I'},    {FS_JOURNAL_DATA_FL, 'j'}, {FS_NOTAIL_FL, 't'},
+    {FS_DIRSYNC_FL, 'D'},  {FS_TOPDIR_FL, 'T'},       {FS_VERITY_FL, 'V'},
+    {FS_NOCOW_FL, 'C'},    {FS_DAX_FL, 'x'},          {FS_PROJINHERIT_FL, 'P'},
+    {FS_CASEFOLD_FL, 'F'}, {FS_NOCOMP_FL, 'm'},
+};
+constexpr Letter kXfsLetters[] = {
+    {FS_XFLAG_REALTIME, 'r'},    {FS_XFLAG_EXTSIZE, 'e'},    {FS_XFLAG_COWEXTSIZE, 'C'},
+    {FS_XFLAG_NODEFRAG, 'f'},    {FS_XFLAG_FILESTREAM, 'S'}, {FS_XFLAG_RTINHERIT, 't'},
+    {FS_XFLAG_PROJINHERIT, 'P'}, {FS_XFLAG_NOSYMLINKS, 'n'}, {FS_XFLAG_EXTSZINHERIT, 'E'},
+};
+
+// What `have` lacks of `want` and has beyond it, as chattr would be told to set it: "+j", "-x",
+// "+e -f"; a flag without a letter by its value.
+template <std::size_t N>
+std::string Change(uint32_t want, uint32_t have, const Letter (&letters)[N]) {
+  std::string change;
+  for (const auto& [sign, bits] :
+       {std::pair<char, uint32_t>{'+', want & ~have}, {'-', have & ~want}}) {
+    if (bits == 0) continue;
+    change += (change.empty() ? "" : " ") + std::string(1, sign);
+    uint32_t named = 0;
+    for (const Letter& l : letters) {
+      if ((bits & l.bit) != 0) change += l.letter;
+      named |= bits & l.bit;
+    }
+    if (bits != named) {
+      char value[16];
+      snprintf(value, sizeof value, "0x%x", bits & ~named);
+      change += value;
+    }
+  }
+  return change;
+}
 
 using Kept = Outcome::Kept;
 using Why = Outcome::Why;
@@ -43,10 +101,17 @@ Mark MarkIn(int flags) {
                                         : Mark::kNone;
 }
 
-// The project ID of `fd`, 0 where the file system keeps none.
-uint32_t Project(int fd) {
+// The extended flags, hints and project ID of `fd`; none where the file system keeps none.
+struct fsxattr XfsAttributes(int fd) {
   struct fsxattr attributes {};
-  return ioctl(fd, FS_IOC_FSGETXATTR, &attributes) == 0 ? attributes.fsx_projid : 0;
+  if (ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) attributes = {};
+  return attributes;
+}
+
+// Whether `a` and `b` differ in what is carried of them: XFS's own flags, its hints, the project.
+bool XfsDiffer(const struct fsxattr& a, const struct fsxattr& b) {
+  return ((a.fsx_xflags ^ b.fsx_xflags) & kXfsOwnFlags) != 0 || a.fsx_extsize != b.fsx_extsize ||
+         a.fsx_cowextsize != b.fsx_cowextsize || a.fsx_projid != b.fsx_projid;
 }
 
 // Gives `fd` the flags of `mask` as `want` has them, and leaves its others as they are.
@@ -89,6 +154,26 @@ bool Value(int fd, const char* name, std::string* value) {
 // That `kept` could not be kept, for the system's error.
 Outcome Lost(Kept kept) { return Outcome::NotKept(kept, Why::kSystemError).Error(errno); }
 
+// That the flags of `mask` in `want` could not be given to `fd`, for `why` (for the system's
+// error: errno).
+Outcome FlagsLost(int fd, int want, int mask, Why why) {
+  const int error = errno;
+  const auto bits = [mask](int flags) { return static_cast<uint32_t>(flags & mask); };
+  return Outcome::NotKept(Kept::kFlags, why)
+      .About(Change(bits(want), bits(Flags(fd)), kFlagLetters))
+      .Error(error);
+}
+
+// The same for XFS's own flags and hints, and for the project ID where that is what differs.
+Outcome XfsLost(const struct fsxattr& want, const struct fsxattr& have, Why why) {
+  if (want.fsx_projid != have.fsx_projid) {
+    return Outcome::NotKept(Kept::kProjectId, why).Error(errno);
+  }
+  return Outcome::NotKept(Kept::kXfsAttributes, why)
+      .About(Change(want.fsx_xflags & kXfsOwnFlags, have.fsx_xflags & kXfsOwnFlags, kXfsLetters))
+      .Error(errno);
+}
+
 // That the attribute `name` could not be kept, for the system's error.
 Outcome LostAttribute(const std::string& name) {
   return name == kAccessAcl ? Lost(Kept::kAcl) : Lost(Kept::kAttribute).About(name);
@@ -101,7 +186,7 @@ Mark MarkOf(int fd) { return MarkIn(Flags(fd)); }
 bool FileMetadata::Read(int fd, const struct stat& st) {
   st_ = st;
   flags_ = Flags(fd);
-  project_ = Project(fd);
+  xfs_ = XfsAttributes(fd);
   attributes_.clear();
   std::vector<std::string> names;
   if (!Names(fd, &names)) return false;
@@ -120,7 +205,8 @@ bool FileMetadata::Read(int fd, const struct stat& st) {
 
 bool FileMetadata::SameAs(const FileMetadata& other) const {
   return st_.st_uid == other.st_.st_uid && st_.st_gid == other.st_.st_gid &&
-         st_.st_mode == other.st_.st_mode && flags_ == other.flags_ && project_ == other.project_ &&
+         st_.st_mode == other.st_.st_mode && flags_ == other.flags_ &&
+         xfs_.fsx_xflags == other.xfs_.fsx_xflags && !XfsDiffer(xfs_, other.xfs_) &&
          attributes_ == other.attributes_;
 }
 
@@ -132,18 +218,22 @@ Outcome FileMetadata::Prepare(int fd, int dir) const {
   if (fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
     return Outcome::Failed(Outcome::Step::kMakingPrivate, errno);
   }
-  if (!SetFlags(fd, flags_, kEmptyFileFlags)) return Lost(Kept::kFlags);
-  struct fsxattr attributes {};
-  if (Project(fd) != project_) {
-    // A folder that gives its project to every file in it takes no file of another by rename.
-    if (ioctl(dir, FS_IOC_FSGETXATTR, &attributes) == 0 &&
-        (attributes.fsx_xflags & FS_XFLAG_PROJINHERIT) != 0) {
-      return Outcome::NotKept(Kept::kProjectId, Why::kFolderProject);
-    }
-    if (ioctl(fd, FS_IOC_FSGETXATTR, &attributes) != 0) return Lost(Kept::kProjectId);
-    attributes.fsx_projid = project_;
-    if (ioctl(fd, FS_IOC_FSSETXATTR, &attributes) != 0) return Lost(Kept::kProjectId);
+  if (!SetFlags(fd, flags_, kEmptyFileFlags)) {
+    return FlagsLost(fd, flags_, kEmptyFileFlags, Why::kSystemError);
   }
+  const struct fsxattr made = XfsAttributes(fd);
+  if (!XfsDiffer(made, xfs_)) return Outcome::Done();
+  // A folder that gives its project to every file in it takes no file of another by rename.
+  if (made.fsx_projid != xfs_.fsx_projid &&
+      (XfsAttributes(dir).fsx_xflags & FS_XFLAG_PROJINHERIT) != 0) {
+    return Outcome::NotKept(Kept::kProjectId, Why::kFolderProject);
+  }
+  struct fsxattr next = made;
+  next.fsx_xflags = (made.fsx_xflags & ~kXfsOwnFlags) | (xfs_.fsx_xflags & kXfsOwnFlags);
+  next.fsx_extsize = xfs_.fsx_extsize;
+  next.fsx_cowextsize = xfs_.fsx_cowextsize;
+  next.fsx_projid = xfs_.fsx_projid;
+  if (ioctl(fd, FS_IOC_FSSETXATTR, &next) != 0) return XfsLost(xfs_, made, Why::kSystemError);
   return Outcome::Done();
 }
 
@@ -170,7 +260,9 @@ Outcome FileMetadata::CarryTo(int fd) const {
       return Outcome::NotKept(Kept::kAttributes, Why::kNewAttribute).About(name).Error(errno);
     }
   }
-  if (!SetFlags(fd, flags_, kCarriedFlags)) return Lost(Kept::kFlags);
+  if (!SetFlags(fd, flags_, kCarriedFlags)) {
+    return FlagsLost(fd, flags_, kCarriedFlags, Why::kSystemError);
+  }
   if (fchmod(fd, st_.st_mode & 07777) != 0) return Lost(Kept::kPermissions);
 
   // Checked rather than trusted: the kernel may clear a set-group-ID bit for a caller outside
@@ -191,8 +283,10 @@ Outcome FileMetadata::CarryTo(int fd) const {
     return Outcome::NotKept(Kept::kAcl, Why::kKeptOther);
   }
   if ((Flags(fd) & kCarriedFlags) != (flags_ & kCarriedFlags)) {
-    return Outcome::NotKept(Kept::kFlags, Why::kKeptOther);
+    return FlagsLost(fd, flags_, kCarriedFlags, Why::kKeptOther);
   }
-  if (Project(fd) != project_) return Outcome::NotKept(Kept::kProjectId, Why::kKeptOther);
+  if (const struct fsxattr made_xfs = XfsAttributes(fd); XfsDiffer(made_xfs, xfs_)) {
+    return XfsLost(xfs_, made_xfs, Why::kKeptOther);
+  }
   return Outcome::Done();
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What a file carries besides its content, for its replacement to carry too: owner, group, mode
 // with its set-ID bits, access ACL, extended attributes (user.*, trusted.*, security.* such as an
-// SELinux label), the attribute flags a user can set with chattr, and its project ID (for project
-// quotas on ext4 and XFS). The new file is checked
+// SELinux label), its attribute flags (chattr) but those the file system sets by itself, XFS's
+// flags and extent size hints, and its project ID (for project quotas on ext4 and XFS). The new
+// file is checked
 // afterwards rather than the calls trusted, so that a replacement never widens or narrows who may
 // read or write the file: what cannot be kept is reported, and the replacement then abandoned.
 //
@@ -13,6 +14,7 @@
 #ifndef XORSCRAMBLE_FILE_METADATA_LINUX_H_
 #define XORSCRAMBLE_FILE_METADATA_LINUX_H_
 
+#include <linux/fs.h>
 #include <stdint.h>
 #include <sys/stat.h>
 
@@ -50,8 +52,8 @@ class FileMetadata {
 
  private:
   struct stat st_ {};
-  int flags_ = 0;         // FS_IOC_GETFLAGS, 0 where the file system keeps none
-  uint32_t project_ = 0;  // FS_IOC_FSGETXATTR, 0 where the file system keeps none
+  int flags_ = 0;          // FS_IOC_GETFLAGS, 0 where the file system keeps none
+  struct fsxattr xfs_ {};  // FS_IOC_FSGETXATTR (the project ID too), 0s where it keeps none
   std::vector<std::pair<std::string, std::string>> attributes_;  // name, value; sorted by name
 };
 

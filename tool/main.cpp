@@ -63,7 +63,10 @@ std::string KeptText(const Outcome& outcome) {
     case Kept::kAttributes:
       return "its extended attributes";
     case Kept::kFlags:
-      return "its attribute flags (chattr)";
+      return std::string("its attribute flags (chattr") + (outcome.subject().empty() ? "" : " ") +
+             outcome.subject() + ")";
+    case Kept::kXfsAttributes:
+      return "its XFS flags and hints (xfs_io chattr " + outcome.subject() + ")";
     case Kept::kProjectId:
       return "its project ID";
     case Kept::kFileAttributes:
@@ -123,8 +126,10 @@ std::string Reason(const Outcome& outcome) {
              "writes is lost with the old file";
     case Why::kKeptOther:
       return "cannot keep " + KeptText(outcome) + ": the file system kept " +
-             (outcome.kept() == Kept::kPermissions || outcome.kept() == Kept::kFlags ? "others"
-                                                                                     : "another");
+             (outcome.kept() == Kept::kPermissions || outcome.kept() == Kept::kFlags ||
+                      outcome.kept() == Kept::kXfsAttributes
+                  ? "others"
+                  : "another");
     case Why::kGroupOnly:
       return "cannot keep " + KeptText(outcome) + ": only a member of its group may set it";
     case Why::kFolderProject:

@@ -75,9 +75,10 @@ class [[nodiscard]] Outcome {
     kPermissions,
     kSetGroupId,
     kAcl,
-    kAttribute,   // subject: its name
-    kAttributes,  // the extended attributes as a whole
-    kFlags,
+    kAttribute,      // subject: its name
+    kAttributes,     // the extended attributes as a whole
+    kFlags,          // subject: how chattr would be told to set them ("+j")
+    kXfsAttributes,  // subject: how xfs_io's chattr would be told to set them ("+f")
     kProjectId,
     kFileAttributes,  // Windows: hidden, system, archive, not indexed
   };

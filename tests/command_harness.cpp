@@ -226,7 +226,14 @@ ScratchMount::ScratchMount(const std::string& type, const std::string& options) 
   fs::create_directory(point);
   std::string mount =
       "mount -t tmpfs " + (options.empty() ? "" : "-o " + options + " ") + "tmpfs " + point;
-  if (type != "tmpfs") {
+  if (type == "bindfs") {
+    fs::create_directory(home_ / "under");
+    mount = "bindfs " + options + " " + (home_ / "under") + " " + point;
+  } else if (type == "exfat") {
+    // Only through FUSE here (exfat-fuse), a case-insensitive file system from user space.
+    mount = "truncate -s 16M " + (home_ / "image") + " && mkfs.exfat " + (home_ / "image") +
+            " >/dev/null && mount -t exfat-fuse -o loop " + (home_ / "image") + " " + point;
+  } else if (type != "tmpfs") {
     const std::string image = home_ / "image";
     const std::string size = type == "xfs" ? "300M" : type == "btrfs" ? "120M" : "16M";
     // Small inodes keep ext2's timestamps in whole seconds, whichever driver mounts it.

@@ -116,8 +116,8 @@ void Own(const std::string& path, uid_t uid, mode_t mode);
 std::string Link(const ScratchDir& dir, const std::string& target, const std::string& name,
                  uid_t uid);
 
-// Sets or clears a chattr mark (FS_APPEND_FL, FS_IMMUTABLE_FL) of a file or folder; false where
-// the file system or the process's rights do not allow it.
+// Sets or clears a chattr flag (a mark: FS_APPEND_FL, FS_IMMUTABLE_FL) of a file or folder; false
+// where the file system or the process's rights do not allow it.
 bool Mark(const std::string& path, int flag, bool on);
 
 // Whether a process here can make a user namespace.
@@ -132,9 +132,10 @@ void EnterUserNamespace(const std::string& map);
 std::string Shell(const std::string& command, int* status = nullptr);
 
 // A file system of its own on a scratch folder, for as long as the object lives: tmpfs (with
-// `options`), or ext2 (with timestamps in whole seconds), ext4, XFS or Btrfs on a loop device over
-// a sparse image the size its mkfs asks at least. Where it cannot be made here, path() is empty
-// and why() says why.
+// `options`); ext2 (with timestamps in whole seconds), ext4, XFS or Btrfs on a loop device over
+// a sparse image the size its mkfs asks at least; exFAT through FUSE; or a bindfs mirror (with
+// `options`) of the folder under(). Where it cannot be made here, path() is empty and why() says
+// why.
 class ScratchMount {
  public:
   explicit ScratchMount(const std::string& type, const std::string& options = "");
@@ -143,6 +144,7 @@ class ScratchMount {
   ScratchMount& operator=(const ScratchMount&) = delete;
 
   const std::string& path() const { return path_; }
+  std::string under() const { return home_ / "under"; }
   const std::string& why() const { return why_; }
 
  private:

@@ -7,6 +7,8 @@
 //   XORSCRAMBLE_TEST_WRITER=path  at the first fsync, another process opens that file for writing
 //                                 and appends how many milliseconds its open took;
 //   XORSCRAMBLE_TEST_LATE_WRITER=path  the same at the rename, just before it;
+//   XORSCRAMBLE_TEST_LATE_TRUNCATE=path  at the rename, just before it, another process opens
+//                                 that file for reading with O_TRUNC, which breaks no lease;
 //   XORSCRAMBLE_TEST_SIGNAL=n     at the first fsync, raises signal n;
 //   XORSCRAMBLE_TEST_NO_TMPFILE=1 O_TMPFILE fails, as on a file system without it;
 //   XORSCRAMBLE_TEST_NO_REMOVE=1  renameat and unlinkat fail with EPERM, as in an append-only
@@ -25,7 +27,9 @@
 //   XORSCRAMBLE_TEST_GROW=path    at the second read of a piece, another process appends to that
 //                                 file as XORSCRAMBLE_TEST_WRITER does;
 //   XORSCRAMBLE_TEST_SHRINK=path  at the second read of a piece, another process truncates that
-//                                 file to one byte.
+//                                 file to one byte;
+//   XORSCRAMBLE_TEST_LINK=path    at the second read of a piece, another process makes a hard
+//                                 link to that file, path.link.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -41,6 +45,8 @@
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -74,11 +80,12 @@ void WriteMeanwhile(const char* path) {
   }
 }
 
-// Another process truncates `path` to one byte; returns when it is done.
-void TruncateMeanwhile(const char* path) {
-  const pid_t writer = fork();
-  if (writer == 0) _exit(truncate(path, 1) == 0 ? 0 : 1);
-  while (waitpid(writer, nullptr, 0) < 0 && errno == EINTR) {
+// Another process does `act` (which says whether it could); returns when it is done.
+template <typename Act>
+void Meanwhile(Act act) {
+  const pid_t other = fork();
+  if (other == 0) _exit(act() ? 0 : 1);
+  while (waitpid(other, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
 
@@ -111,6 +118,9 @@ int openat64(int dir, const char* path, int flags, ...) __attribute__((alias("op
 
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {
   if (const char* path = getenv("XORSCRAMBLE_TEST_LATE_WRITER")) WriteMeanwhile(path);
+  if (const char* path = getenv("XORSCRAMBLE_TEST_LATE_TRUNCATE")) {
+    Meanwhile([path] { return open(path, O_RDONLY | O_TRUNC | O_CLOEXEC) >= 0; });
+  }
   if (Set("XORSCRAMBLE_TEST_NO_REMOVE")) {
     errno = EPERM;
     return -1;
@@ -166,7 +176,12 @@ ssize_t pread64(int fd, void* data, size_t size, off64_t at) {
   static int reads = 0;
   if (++reads == 2) {
     if (const char* path = getenv("XORSCRAMBLE_TEST_GROW")) WriteMeanwhile(path);
-    if (const char* path = getenv("XORSCRAMBLE_TEST_SHRINK")) TruncateMeanwhile(path);
+    if (const char* path = getenv("XORSCRAMBLE_TEST_SHRINK")) {
+      Meanwhile([path] { return truncate(path, 1) == 0; });
+    }
+    if (const char* path = getenv("XORSCRAMBLE_TEST_LINK")) {
+      Meanwhile([path] { return link(path, (std::string(path) + ".link").c_str()) == 0; });
+    }
   }
   return Real<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, data, size, at);
 }

@@ -47,8 +47,11 @@ Lease::Taken Lease::Take(int fd) {
 
 bool Lease::Broken() const { return held_ && g_broken != 0; }
 
-Lease::~Lease() {
+void Lease::Release() {
   if (!held_) return;
   fcntl(g_fd, F_SETLEASE, F_UNLCK);
   g_fd = -1;
+  held_ = false;
 }
+
+Lease::~Lease() { Release(); }

@@ -31,8 +31,11 @@ class Lease {
   // while the lease is held.
   Taken Take(int fd);
 
-  // Whether the lease was held and has been broken since: a writer opened the file.
+  // Whether the lease is held and has been broken since: a writer opened the file.
   bool Broken() const;
+
+  // Gives the lease back now, before its file is closed.
+  void Release();
 
  private:
   bool held_ = false;

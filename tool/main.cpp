@@ -221,6 +221,8 @@ int Print(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all, before anything is opened.
+  SafeReplace::PrepareProcess();
   const std::vector<std::string> args = platform::Arguments(argc, argv);
   const std::string first = args.size() > 1 ? args[1] : "";
   if (first == "--help") return Print(kUsage);
@@ -233,7 +235,6 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  SafeReplace::PrepareProcess();
   try {
     return Scramble(args[at]);
   } catch (const std::bad_alloc&) {

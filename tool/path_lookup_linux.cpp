@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "path_lookup_linux.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <strings.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "namespaces_linux.h"
@@ -211,4 +214,40 @@ Outcome PathLookup::FollowProcLink(int folder, const std::string& name, int link
   if (!result.done() || !SameFile(named.st, st)) return unreachable;
   *out = std::move(named);
   return Outcome::Done();
+}
+
+std::string StoredName(int dir, const std::string& name, const struct stat& st) {
+  // A file system that does not fold case finds no file under the name with its case turned
+  // round, mostly: one lookup tells, and only one that folds case has its folder read.
+  std::string turned = name;
+  for (char& c : turned) {
+    const auto u = static_cast<unsigned char>(c);
+    c = static_cast<char>(isupper(u) ? tolower(u) : toupper(u));
+  }
+  struct stat seen;
+  if (turned == name || fstatat(dir, turned.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) return name;
+  DIR* const list = fdopendir(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (list == nullptr) return name;
+  std::string stored;
+  int alike = 0;
+  for (const struct dirent* entry; (entry = readdir(list)) != nullptr;) {
+    if (name == entry->d_name) {
+      alike = 0;  // held as it was given
+      break;
+    }
+    if (strcasecmp(name.c_str(), entry->d_name) == 0) {
+      stored = entry->d_name;
+      ++alike;
+    }
+  }
+  closedir(list);
+  // The one entry so named must be the file found. A FUSE server may number a file by the name
+  // it was looked up by, so there the same size, times, mode and owner stand for the same inode.
+  if (alike != 1 || fstatat(dir, stored.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) return name;
+  const bool same =
+      SameFile(seen, st) ||
+      (OnFileSystem(dir, FUSE_SUPER_MAGIC) && seen.st_dev == st.st_dev &&
+       seen.st_size == st.st_size && seen.st_mode == st.st_mode && seen.st_uid == st.st_uid &&
+       seen.st_mtim.tv_sec == st.st_mtim.tv_sec && seen.st_mtim.tv_nsec == st.st_mtim.tv_nsec);
+  return same ? stored : name;
 }

@@ -62,6 +62,12 @@ class PathLookup {
   std::vector<Through> through_;
 };
 
+// The name under which the folder open on `dir` holds the file `st` that was found there as
+// `name`: `name` itself, unless the file system folds case and holds the file as, say, Data.JSON
+// for data.json, so that a rename to `name` would change the name. Only letters of ASCII are
+// folded here.
+std::string StoredName(int dir, const std::string& name, const struct stat& st);
+
 // Whether the file open on `fd` is on a file system of this type (statfs's f_type).
 bool OnFileSystem(int fd, unsigned long magic);
 

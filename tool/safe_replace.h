@@ -24,10 +24,11 @@ class SafeReplace {
   SafeReplace(const SafeReplace&) = delete;
   SafeReplace& operator=(const SafeReplace&) = delete;
 
-  // Settles what the replace needs of the process as a whole. Call once, before Open. On Linux,
-  // exceeding the file-size limit becomes an error (EFBIG) rather than a kill (SIGXFSZ is
-  // ignored); on Windows, the console handler that removes the temporary file on Ctrl-C is
-  // installed.
+  // Settles what the replace needs of the process as a whole. Call once, first of all. On Linux,
+  // descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that no file of the
+  // command's takes their numbers, and exceeding the file-size limit becomes an error (EFBIG)
+  // rather than a kill (SIGXFSZ is ignored); on Windows, the console handler that removes the
+  // temporary file on Ctrl-C is installed.
   //
   // Process-wide besides, on Linux: the handlers that remove a named temporary file on a signal
   // are installed by the temporary file the first time it has a name (temp_file_linux.h), and the

@@ -2,14 +2,17 @@
 // The replace step on Linux. The path is looked up once (PathLookup); from then on the file and
 // its folder are used only through their descriptors: the file is opened, locked and leased, and
 // checked (CheckReplaceable); the new content goes to a TempFile in the folder, takes the file's
-// metadata (FileMetadata), and is renamed over the file; the checks, the rename, the clean-up and
-// the final sync are all relative to the folder's descriptor.
+// metadata (FileMetadata), and is renamed over the file, under the name the folder holds for it;
+// the checks, the rename, the clean-up and the final sync are all relative to the folder's
+// descriptor.
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -52,12 +55,43 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
   return true;
 }
 
-// Whether the file may have been written: any write moves its modification time, and any change
-// of its metadata its change time (where the clock ticks finely enough to tell).
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the content may have been written: any write moves the modification time.
+bool Unwritten(const struct stat& a, const struct stat& b) {
+  return SameFile(a, b) && a.st_size == b.st_size && SameTime(a.st_mtim, b.st_mtim);
+}
+
+// Whether the file may have been changed at all: any change of its metadata moves its change
+// time too, where the clock ticks finely enough to tell; a link made to it (which replacing it
+// would split) changes its link count in any case.
 bool Untouched(const struct stat& a, const struct stat& b) {
-  return SameFile(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+  return Unwritten(a, b) && SameTime(a.st_ctim, b.st_ctim) && a.st_nlink == b.st_nlink;
+}
+
+// The state of `name` in the folder `at` (of the file open on `at`, for ""), as its file system
+// has it now rather than as the kernel's cache keeps it: a FUSE server or a network file system
+// is asked afresh, so that a change made beside this kernel (in the file system under a FUSE
+// mirror, on another client) is seen. false with errno set.
+bool FreshStat(int at, const char* name, struct stat* st) {
+  const int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
+  struct statx x;
+  if (statx(at, name, flags | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) != 0) {
+    return errno == ENOSYS && fstatat(at, name, st, flags) == 0;
+  }
+  *st = {};
+  st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+  st->st_ino = x.stx_ino;
+  st->st_mode = x.stx_mode;
+  st->st_nlink = x.stx_nlink;
+  st->st_uid = x.stx_uid;
+  st->st_gid = x.stx_gid;
+  st->st_size = static_cast<off_t>(x.stx_size);
+  st->st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
+  st->st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
+  return true;
 }
 
 const Outcome kChangedOpening = Outcome::Refused(Step::kFinding, Why::kChangedOpening);
@@ -66,9 +100,11 @@ const Outcome kChanged = Outcome::Refused(Step::kWriting, Why::kChanged);
 }  // namespace
 
 struct SafeReplace::Impl {
-  UniqueFd fd;   // the file, open for reading, locked and leased
-  UniqueFd dir;  // the folder that holds it
-  std::string name;
+  UniqueFd fd;         // the file, open for reading, locked and leased
+  UniqueFd dir;        // the folder that holds it
+  std::string name;    // as it was found, which its checks look it up by
+  std::string stored;  // as the folder holds it, which it is replaced under
+  bool fuse = false;
   struct stat before {};
   FileMetadata metadata;
   Lease lease;  // after `fd`, so that it goes first
@@ -84,7 +120,19 @@ SafeReplace::SafeReplace() : impl_(new Impl) {}
 
 SafeReplace::~SafeReplace() = default;
 
-void SafeReplace::PrepareProcess() { signal(SIGXFSZ, SIG_IGN); }
+void SafeReplace::PrepareProcess() {
+  // A closed descriptor 0, 1 or 2 would be taken by the first file the command opens, and what
+  // anything then writes to standard error (a message, the loader's LD_DEBUG lines) would land in
+  // that file. Each is opened on /dev/null instead, and the wrong way round (as gnulib's stdopen
+  // does), so that reading or writing it fails as it would have failed closed; on the root folder
+  // without /dev/null (in a bare chroot), where nothing can be read or written at all.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest number free, which is this one: those below it are open.
+    if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) < 0) open("/", O_PATH);
+  }
+  signal(SIGXFSZ, SIG_IGN);
+}
 
 Outcome SafeReplace::Open(const std::string& path) {
   Impl& m = *impl_;
@@ -92,6 +140,7 @@ Outcome SafeReplace::Open(const std::string& path) {
   if (Outcome lookup = PathLookup().Find(path, &found); !lookup.done()) return lookup;
   if (Outcome opened = m.OpenFound(found); !opened.done()) return opened;
   if (Outcome locked = m.Lock(); !locked.done()) return locked;
+  m.stored = StoredName(m.dir.get(), m.name, m.before);
   return CheckReplaceable(m.fd.get(), m.dir.get(), m.name, m.before, &m.metadata);
 }
 
@@ -103,7 +152,7 @@ Outcome SafeReplace::Impl::OpenFound(const FoundEntry& found) {
   fd = UniqueFd(openat(found.dir.get(), found.name.c_str(),
                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return errno == ELOOP ? kChangedOpening : Outcome::Failed(Step::kFinding, errno);
-  if (fstat(fd.get(), &before) != 0) return Outcome::Failed(Step::kFinding, errno);
+  if (!FreshStat(fd.get(), "", &before)) return Outcome::Failed(Step::kFinding, errno);
   if (!SameFile(before, found.st)) return kChangedOpening;
   // The folder itself, for the replace and its sync: a folder whose permissions keep it from
   // being opened is refused before anything is written in it.
@@ -112,6 +161,7 @@ Outcome SafeReplace::Impl::OpenFound(const FoundEntry& found) {
     return Outcome::Failed(Step::kOpeningFolder, errno).About(ShownPath(found.dir.get()));
   }
   name = found.name;
+  fuse = OnFileSystem(fd.get(), FUSE_SUPER_MAGIC);
   return Outcome::Done();
 }
 
@@ -135,16 +185,16 @@ Outcome SafeReplace::Impl::Lock() {
   return Outcome::Done();
 }
 
-// Done while the file is as Open found it: no writer opened it, neither its times nor any of its
-// metadata moved (compared, since a coarse clock may not tick), and its name still leads to it.
+// Done while the file is as Open found it: no writer opened it, neither its times, its links nor
+// any of its metadata moved (compared, since a coarse clock may not tick), and its name still
+// leads to it.
 Outcome SafeReplace::Impl::StillAsFound() const {
   struct stat now_open;
   struct stat now_named;
   FileMetadata now;
-  const bool same = fstat(fd.get(), &now_open) == 0 && Untouched(now_open, before) &&
+  const bool same = FreshStat(fd.get(), "", &now_open) && Untouched(now_open, before) &&
                     now.Read(fd.get(), now_open) && now.SameAs(metadata) &&
-                    fstatat(dir.get(), name.c_str(), &now_named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    SameFile(now_named, before);
+                    FreshStat(dir.get(), name.c_str(), &now_named) && SameFile(now_named, before);
   // Asked last, to leave a writer the least time to come unseen before the rename.
   if (lease.Broken()) return Outcome::Refused(Step::kWriting, Why::kWriterMeanwhile);
   return same ? Outcome::Done() : kChanged;
@@ -193,7 +243,7 @@ Outcome SafeReplace::Impl::Stream(int to, Transform transform) const {
 
 Outcome SafeReplace::Impl::Replace(Transform transform) {
   TempFile temp;
-  if (!temp.Create(dir.get(), name)) {
+  if (!temp.Create(dir.get(), stored)) {
     return Outcome::Failed(Step::kMakingTemporary, errno).About(ShownPath(dir.get()));
   }
   // Undoes everything but the file's lock: the original stays exactly as it was.
@@ -212,16 +262,29 @@ Outcome SafeReplace::Impl::Replace(Transform transform) {
   // Checked again at the last moment before the rename, when the new file is ready to take the
   // file's place at once.
   Outcome last = Outcome::Done();
-  if (!temp.Replace([&] { return (last = StillAsFound()).done(); })) {
-    return last.done() ? failed(Step::kReplacing) : abandon(last);
-  }
+  const bool replaced = temp.Replace([&] {
+    if (!(last = StillAsFound()).done()) return false;
+    // A FUSE server keeps a file that is replaced while open under a hidden name
+    // (.fuse_hidden*), old content and all, until it is closed: there it is closed first, its
+    // lease and lock given up an instant early.
+    if (fuse) {
+      lease.Release();
+      fd.Reset();
+    }
+    return true;
+  });
+  if (!replaced) return last.done() ? failed(Step::kReplacing) : abandon(last);
 
   // The rename is durable only once the folder is.
   if (fsync(dir.get()) != 0 && errno != EINVAL) {
     return Outcome::ReplacedBut(Step::kSyncingFolder, Why::kSystemError).Error(errno);
   }
-  // A lease broken since the last check was broken by a writer of the old file, whose writes
-  // now go nowhere: nothing can bring them back, but they are not lost unsaid.
-  if (lease.Broken()) return Outcome::ReplacedBut(Step::kReplacing, Why::kWriterAtRename);
+  // A writer of the old file since the last check, whose writes now go nowhere: nothing can bring
+  // them back, but they are not lost unsaid. The lease sees one that opened it for writing; its
+  // times, one that the lease does not see (a truncation by an open for reading).
+  struct stat after;
+  if (lease.Broken() || (fd && FreshStat(fd.get(), "", &after) && !Unwritten(after, before))) {
+    return Outcome::ReplacedBut(Step::kReplacing, Why::kWriterAtRename);
+  }
   return Outcome::Done();
 }

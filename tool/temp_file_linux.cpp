@@ -10,6 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "printable.h"
 
 namespace {
@@ -68,6 +70,16 @@ void CatchSignals() {
   }
 }
 
+// Up to 32 bytes of the start of `name`, cut where a character starts: a file system that keeps
+// names as Unicode (exFAT, NTFS) refuses one that ends inside a UTF-8 sequence.
+std::string Prefix(const std::string& name) {
+  std::size_t cut = std::min<std::size_t>(name.size(), 32);
+  while (cut > 0 && cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return name.substr(0, cut);
+}
+
 // A name for the temporary file that nobody can guess: a short prefix of the target's own name
 // keeps it within the file system's limit.
 std::string RandomName(const std::string& target) {
@@ -81,7 +93,7 @@ std::string RandomName(const std::string& target) {
                      (static_cast<unsigned long long>(getpid()) << 32) ^ ++counter * 0x9E3779B9u;
     memcpy(random, &mix, sizeof random);
   }
-  std::string name = "." + target.substr(0, 32) + ".xorscramble-";
+  std::string name = "." + Prefix(target) + ".xorscramble-";
   for (unsigned char r : random) name += kChars[r % (sizeof kChars - 1)];
   return name;
 }

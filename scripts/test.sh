@@ -27,7 +27,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake make g++ clang clang-format libclang-rt-14-dev llvm libgtest-dev libgmock-dev
   nlohmann-json3-dev pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   g++-i686-linux-gnu qemu-user-static googletest dpkg-dev file lintian acl attr e2fsprogs
-  xfsprogs btrfs-progs)
+  xfsprogs btrfs-progs exfatprogs exfat-fuse bindfs)
 scripts/install-packages.sh "${packages[@]}"
 # shellcheck source=scripts/as-root.sh
 source scripts/as-root.sh

@@ -22,6 +22,7 @@
 #include "file_metadata_linux.h"
 #include "lease_linux.h"
 #include "path_lookup_linux.h"
+#include "pieces_linux.h"
 #include "printable.h"
 #include "replace_policy_linux.h"
 #include "safe_replace.h"
@@ -32,28 +33,6 @@ namespace {
 
 using Step = Outcome::Step;
 using Why = Outcome::Why;
-
-// How much of the new content is started on its way to the disk at a time (measured from 2 to
-// 8 MiB, alike: bench/README.md).
-constexpr std::uint64_t kWriteBehind = std::uint64_t{4} << 20;
-
-// A file whose pages, once read, are worth giving back at once: the old content is not read
-// again, and a large file would otherwise stand in the page cache twice, old and new.
-constexpr std::uint64_t kLargeFile = std::uint64_t{8} << 20;
-
-// Writes all of `size` bytes at `data` to `fd`. false with errno set.
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = write(fd, data, size);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -89,8 +68,12 @@ bool FreshStat(int at, const char* name, struct stat* st) {
   st->st_uid = x.stx_uid;
   st->st_gid = x.stx_gid;
   st->st_size = static_cast<off_t>(x.stx_size);
-  st->st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
-  st->st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
+  // As wide as this system's times are (32 bits on 32-bit x86).
+  const auto time = [](const struct statx_timestamp& t) {
+    return timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)};
+  };
+  st->st_mtim = time(x.stx_mtime);
+  st->st_ctim = time(x.stx_ctime);
   return true;
 }
 
@@ -202,43 +185,12 @@ Outcome SafeReplace::Impl::StillAsFound() const {
 
 Outcome SafeReplace::Rewrite(Transform transform) { return impl_->Replace(transform); }
 
-// Reads the file from its first byte to its end in pieces through one buffer, passes each through
-// `transform` at its offset and writes it to `to`, starting what was written on its way to the
-// disk every few MiB, so that the disk works while the rest is still being copied and the fsync
-// that follows has little left to wait for. The file must end where Open found it ending: one
-// that grows or shrinks meanwhile is Refused as changed.
+// Copies the file, from its first byte to its end, into `to` through the transform: it must end
+// where Open found it ending, so that one that grows or shrinks meanwhile is Refused as changed.
 Outcome SafeReplace::Impl::Stream(int to, Transform transform) const {
-  const auto size = static_cast<std::uint64_t>(before.st_size);
-  const std::size_t room = BufferFor(size);
-  const std::unique_ptr<unsigned char[]> piece(new unsigned char[room]);
-  std::uint64_t at = 0;
-  std::uint64_t started = 0;  // the new content before this is on its way to the disk
-  for (;;) {
-    const ssize_t got = pread(fd.get(), piece.get(), room, static_cast<off_t>(at));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return Outcome::Failed(Step::kReading, errno);
-    }
-    if (got == 0) break;
-    const auto n = static_cast<std::size_t>(got);
-    if (at + n > size) return kChanged;
-    transform(piece.get(), n, at);
-    if (!WriteAll(to, piece.get(), n)) return Outcome::Failed(Step::kWriting, errno);
-    at += n;
-    // Every few MiB, the new content on its way to the disk and a large file's old pages given
-    // back. Only hints: none for the end, which the fsync that follows sends at once, and which
-    // reports any error.
-    if (at < size && at - started >= kWriteBehind) {
-      sync_file_range(to, static_cast<off_t>(started), static_cast<off_t>(at - started),
-                      SYNC_FILE_RANGE_WRITE);
-      if (size >= kLargeFile) {
-        posix_fadvise(fd.get(), static_cast<off_t>(started), static_cast<off_t>(at - started),
-                      POSIX_FADV_DONTNEED);
-      }
-      started = at;
-    }
-  }
-  return at == size ? Outcome::Done() : kChanged;
+  return CopyPieces(
+      {fd.get(), true, static_cast<std::uint64_t>(before.st_size), to, Step::kWriting, true},
+      transform);
 }
 
 Outcome SafeReplace::Impl::Replace(Transform transform) {

@@ -3,6 +3,7 @@
 // keeps, what it says.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,17 +38,24 @@ TEST(Command, ScramblesAndRestores) {
     std::vector<std::string> args;
     const std::string& expected;
     RunOptions options;
+    std::string err;
   } steps[] = {
-      {{"data.json"}, kScrambled, {}},
-      {{"data.json"}, kPlain, {}},
-      {{"link.json", "ignored", "--help"}, kScrambled, {}},  // through the link; the rest ignored
-      {{"--", "data.json"}, kPlain, {}},
-      {{"data.json"}, kScrambled, closed},
+      {{"data.json"}, kScrambled, {}, ""},
+      {{"data.json"}, kPlain, {}, ""},
+      // Through the link; the rest is named, and not acted on.
+      {{"link.json", "-c", "a b"},
+       kScrambled,
+       {},
+       "xorscramble: ignoring -c: one file per run\nxorscramble: ignoring 'a b': one file per "
+       "run\n"},
+      {{"--", "data.json"}, kPlain, {}, ""},
+      {{"data.json"}, kScrambled, closed, ""},
   };
   for (const Step& step : steps) {
     const Result run = RunTool(dir.path(), step.args, step.options);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, step.err);
     EXPECT_TRUE(ReadFile(dir / "data.json") == step.expected) << step.args[0];
   }
   EXPECT_TRUE(fs::is_symlink(dir / "link.json")) << "the link stays a link";
@@ -98,20 +106,88 @@ TEST(Command, Usage) {
   EXPECT_EQ(help.out.rfind("usage: xorscramble", 0), 0u) << help.out;
   EXPECT_EQ(help.err, "");
 
-  const Result none = RunTool("/", {});
-  EXPECT_EQ(none.status, 2);
-  EXPECT_EQ(none.out, "");
-  EXPECT_EQ(none.err, "xorscramble: missing file operand\n" + help.out);
+  for (const std::vector<std::string>& none : {std::vector<std::string>{}, {"-c"}, {"--"}}) {
+    const Result run = RunTool("/", none);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "xorscramble: missing file operand\n"
+              "Try 'xorscramble --help' for more information.\n");
+  }
+  EXPECT_EQ(RunTool("/", {"-c", "-h"}).out, help.out);
 
   const Result version = RunTool("/", {"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("xorscramble ", 0), 0u) << version.out;
+  EXPECT_EQ(RunTool("/", {"-V"}).out, version.out);
 
   RunOptions full;
   full.full_stdout = true;
   const Result lost = RunTool("/", {"--help"}, full);
   EXPECT_EQ(lost.status, 1) << "output that was lost is not a success";
   EXPECT_EQ(lost.err, "xorscramble: write error: No space left on device\n");
+}
+
+// -c writes what the in-place form would write to standard output and leaves the file exactly as
+// it was, its identity and times included; "-" is standard input, so that two filters give the
+// plain bytes back; a file named "-" is reached after "--"; and a reader that goes away (| head)
+// ends the run without a word, whether SIGPIPE kills it or is ignored.
+TEST(Command, WritesToStandardOutput) {
+  ScratchDir dir;
+  Plain(dir);
+  WriteFile(dir / "-", kPlain);
+  struct stat before;
+  ASSERT_EQ(stat((dir / "data.json").c_str(), &before), 0);
+  const auto input = [&dir](const std::string& name) {
+    return RunOptions().InChild([path = dir / name] {
+      if (dup2(open(path.c_str(), O_RDONLY), 0) != 0) _exit(124);
+    });
+  };
+  struct Case {
+    std::vector<std::string> args;
+    RunOptions options;
+    const std::string& out;
+  } cases[] = {
+      {{"-c", "data.json"}, {}, kScrambled},
+      {{"--stdout", "--", "-"}, {}, kScrambled},
+      {{"-"}, input("data.json"), kScrambled},
+      {{"-c", "-"}, input("scrambled"), kPlain},
+  };
+  WriteFile(dir / "scrambled", kScrambled);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const Result run = RunTool(dir.path(), c.args, c.options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.out == c.out);
+  }
+  struct stat after;
+  ASSERT_EQ(stat((dir / "data.json").c_str(), &after), 0);
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kPlain && ReadFile(dir / "-") == kPlain);
+  EXPECT_TRUE(after.st_ino == before.st_ino && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+              after.st_ctim.tv_nsec == before.st_ctim.tv_nsec);
+
+  // In place, a file named "-" after "--".
+  EXPECT_EQ(RunTool(dir.path(), {"--", "-"}).status, 0);
+  EXPECT_TRUE(ReadFile(dir / "-") == kScrambled);
+
+  const std::string big = testing_support::RandomBytes(4 << 20, 3);  // more than a pipe holds
+  WriteFile(dir / "big", big);
+  for (const bool ignored : {false, true}) {
+    RunOptions closed = RunOptions().InChild([] {
+      int ends[2];
+      if (pipe(ends) != 0 || dup2(ends[1], 1) != 1) _exit(124);
+      close(ends[0]);
+    });
+    if (ignored) closed.Ignoring(SIGPIPE);
+    const Result run = RunTool(dir.path(), {"-c", "big"}, closed);
+    EXPECT_EQ(run.status, ignored ? 1 : 128 + SIGPIPE);
+    // The emulator has words of its own for a signal that ends its program.
+    if (ignored || !kEmulated) {
+      EXPECT_EQ(run.err, "");
+    }
+  }
+  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"-", "big", "data.json", "scrambled"}));
 }
 
 // Realistic documents, bytes of every kind, and 40 MiB of them: each is scrambled as the key

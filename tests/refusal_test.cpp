@@ -81,6 +81,7 @@ class Scene {
 enum : unsigned {
   kNeedsRoot = 1,  // acts as another user: skipped, before any set-up, without root
   kNamedToo = 2,   // run again with a named temporary file (no O_TMPFILE)
+  kReadOut = 4,    // read out to standard output (-c) instead of replaced
 };
 
 struct Refusal {
@@ -89,7 +90,7 @@ struct Refusal {
   std::function<void(Scene&)> arrange;  // what the case needs beyond the sample
   RunOptions options;
   std::string message;  // "{}" stands for the path passed, "{dir}" for the folder
-  unsigned also = 0;    // what else: kNeedsRoot, kNamedToo
+  unsigned also = 0;    // what else: kNeedsRoot, kNamedToo, kReadOut
 };
 
 const std::string kLinkRefused =
@@ -173,6 +174,12 @@ std::vector<Refusal> Cases() {
        {},
        "xorscramble: {}: not following the symbolic link {dir}/here" + kLinkRefused,
        kNeedsRoot},
+      {"another user's link to root's file, read out",
+       "evil",
+       [](Scene& s) { Link(s.dir(), "data.json", "evil", kNobody); },
+       {},
+       "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused,
+       kNeedsRoot | kReadOut},
       {"another user's link to a link to root's file",
        "evil",
        [](Scene& s) {
@@ -321,7 +328,9 @@ TEST_P(Refuses, LeavesEverythingAsItWas) {
     if (c.arrange) c.arrange(scene);
     if (!scene.skip.empty()) GTEST_SKIP() << scene.skip;
     const auto before = Tree(scene.folder());
-    const Result run = RunTool(scene.folder(), {c.arg}, options);
+    std::vector<std::string> args = {c.arg};
+    if ((c.also & kReadOut) != 0) args.insert(args.begin(), "-c");
+    const Result run = RunTool(scene.folder(), args, options);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, Filled(c.message, c.arg, scene.folder()));
     EXPECT_EQ(run.out, "");

@@ -9,6 +9,7 @@
 #    left as it was;
 #  - a file past 4 GiB is scrambled, at 64-bit offsets, by the 32-bit build as by the 64-bit one
 #    (once: not again as AS_USER);
+#  - -c writes the scrambled bytes to standard output, leaving the file, and - reads them back;
 #  - a missing file or no file fails, and no temporary file is ever left behind.
 # With AS_USER (run as root), all of it runs again as that ordinary user: in a folder of its own
 # under TMPDIR, with copies of the programs and the data, and a wine prefix of its own.
@@ -93,6 +94,19 @@ expect_hidden(${name})
 expect_run(0 "" ${name})
 expect_same(${WORK_DIR}/${name} ${DATA}/sample.json)
 
+# -c writes the scrambled bytes out and leaves the file; "-" reads them back from standard input.
+execute_process(COMMAND ${EMULATOR} ${PROGRAM} -c ${name} WORKING_DIRECTORY ${WORK_DIR}
+  OUTPUT_FILE ${WORK_DIR}/out.json RESULT_VARIABLE got)
+execute_process(COMMAND ${EMULATOR} ${PROGRAM} - WORKING_DIRECTORY ${WORK_DIR}
+  INPUT_FILE ${WORK_DIR}/out.json OUTPUT_FILE ${WORK_DIR}/back.json RESULT_VARIABLE got_back)
+if(NOT got EQUAL 0 OR NOT got_back EQUAL 0)
+  message(FATAL_ERROR "-c and -: exit status ${got} and ${got_back}")
+endif()
+expect_same(${WORK_DIR}/out.json ${DATA}/sample.json.scrambled)
+expect_same(${WORK_DIR}/back.json ${DATA}/sample.json)
+expect_same(${WORK_DIR}/${name} ${DATA}/sample.json)
+file(REMOVE ${WORK_DIR}/out.json ${WORK_DIR}/back.json)
+
 string(REPEAT "d" 100 part)
 set(deep "${part}1/${part}2/${part}3")
 file(MAKE_DIRECTORY ${WORK_DIR}/${deep})
@@ -152,7 +166,7 @@ endif()
 
 expect_run(1 "xorscramble: Get data from file(missing.json) failed! (No such file or directory)\n"
   missing.json)
-expect_run(2 "" "")
+expect_run(2 "xorscramble: missing file operand\nTry 'xorscramble --help' for more information.\n")
 
 file(GLOB left ${WORK_DIR}/*)
 list(LENGTH left count)

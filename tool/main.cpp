@@ -18,6 +18,7 @@
 #include "outcome.h"
 #include "platform.h"
 #include "printable.h"
+#include "read_out.h"
 #include "safe_replace.h"
 #include "usage.h"
 #ifdef _WIN32
@@ -165,6 +166,7 @@ std::string Reason(const Outcome& outcome) {
       return "replaced, but its directory could not be synced: " + error;
     case Step::kHolding:
       return "cannot hold it in memory: " + error;
+    case Step::kWritingOutput:
     case Step::kNone:
     case Step::kFinding:
     case Step::kCheckingFolder:
@@ -180,8 +182,12 @@ std::string Reason(const Outcome& outcome) {
 int Report(const std::string& jsonpath, const Outcome& outcome) {
   if (outcome.done()) return kExitOk;
   std::string line;
-  if (outcome.kind() == Outcome::Kind::kFailed &&
-      (outcome.step() == Step::kFinding || outcome.step() == Step::kReading)) {
+  if (outcome.step() == Step::kWritingOutput) {
+    // A reader that went away (| head) ends the run quietly, as it ends cat.
+    if (outcome.error() == EPIPE) return kExitFailed;
+    line = "write error: " + Reason(outcome);
+  } else if (outcome.kind() == Outcome::Kind::kFailed &&
+             (outcome.step() == Step::kFinding || outcome.step() == Step::kReading)) {
     line = "Get data from file(" + Printable(jsonpath) + ") failed! (" + Reason(outcome) + ")";
   } else {
     line = Quoted(jsonpath) + ": " + Reason(outcome);
@@ -208,6 +214,61 @@ int Scramble(const std::string& jsonpath) {
   return Report(jsonpath, file.Rewrite(Scrambled));
 }
 
+// The file's content (standard input's, for "-" where `standard_input`), transformed, to standard
+// output; the file is left as it was.
+int Show(const std::string& jsonpath, bool standard_input) {
+  ReadOut source;
+  if (standard_input) {
+    source.UseStandardInput();
+  } else if (Outcome opened = source.Open(jsonpath); !opened.done()) {
+    return Report(jsonpath, opened);
+  }
+  return Report(jsonpath, source.CopyToStandardOutput(Scrambled));
+}
+
+// What the command line asks for: options, then the file, then what is not acted on.
+struct Request {
+  enum class Form { kInPlace, kToStandardOutput, kHelp, kVersion };
+  Form form = Form::kInPlace;
+  std::string file;
+  bool standard_input = false;  // the file is "-", given before any "--"
+  std::vector<std::string> ignored;
+};
+
+// Reads `args` into `request`. Returns what is wrong with them, or "" where nothing is. Only the
+// options below are options: any other argument is the file, as it always was, whatever it starts
+// with; "--" ends the options, so that a file may be named like one, or "-".
+std::string Parse(const std::vector<std::string>& args, Request* request) {
+  std::size_t at = 1;
+  bool ended = false;
+  for (; at < args.size(); ++at) {
+    const std::string& arg = args[at];
+    if (arg == "--") {
+      ended = true;
+      ++at;
+      break;
+    }
+    if (arg == "-h" || arg == "--help") {
+      request->form = Request::Form::kHelp;
+      return "";
+    }
+    if (arg == "-V" || arg == "--version") {
+      request->form = Request::Form::kVersion;
+      return "";
+    }
+    if (arg != "-c" && arg != "--stdout") break;
+    request->form = Request::Form::kToStandardOutput;
+  }
+  if (at >= args.size()) return "missing file operand";
+  request->file = args[at];
+  if (!ended && request->file == "-") {
+    request->standard_input = true;
+    request->form = Request::Form::kToStandardOutput;
+  }
+  request->ignored.assign(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
+  return "";
+}
+
 // --help and --version must not claim success when their output was lost (a full disk, a closed
 // pipe).
 int Print(const char* text) {
@@ -223,23 +284,26 @@ int Print(const char* text) {
 int main(int argc, char** argv) {
   // First of all, before anything is opened.
   SafeReplace::PrepareProcess();
-  const std::vector<std::string> args = platform::Arguments(argc, argv);
-  const std::string first = args.size() > 1 ? args[1] : "";
-  if (first == "--help") return Print(kUsage);
-  if (first == "--version") return Print("xorscramble " XORCODEC_VERSION_STRING "\n");
-  // Only the first argument counts; "--" lets it be a file whose name starts with "--".
-  const std::size_t at = first == "--" ? 2 : 1;
-  if (args.size() <= at) {
-    fputs("xorscramble: missing file operand\n", stderr);
-    fputs(kUsage, stderr);
+  Request request;
+  if (const std::string wrong = Parse(platform::Arguments(argc, argv), &request); !wrong.empty()) {
+    Complain(wrong);
+    fputs("Try 'xorscramble --help' for more information.\n", stderr);
     return kExitUsage;
+  }
+  if (request.form == Request::Form::kHelp) return Print(kUsage);
+  if (request.form == Request::Form::kVersion) {
+    return Print("xorscramble " XORCODEC_VERSION_STRING "\n");
+  }
+  for (const std::string& arg : request.ignored) {
+    Complain("ignoring " + Quoted(arg) + ": one file per run");
   }
 
   try {
-    return Scramble(args[at]);
+    return request.form == Request::Form::kInPlace ? Scramble(request.file)
+                                                   : Show(request.file, request.standard_input);
   } catch (const std::bad_alloc&) {
     // Little is held in memory, the content's one buffer of a few MiB the most, but a tight limit
     // on memory can refuse even that.
-    return Report(args[at], Outcome::Failed(Step::kHolding, ENOMEM));
+    return Report(request.file, Outcome::Failed(Step::kHolding, ENOMEM));
   }
 }

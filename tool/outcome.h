@@ -40,7 +40,8 @@ class [[nodiscard]] Outcome {
     kKeeping,  // giving the new file the old one's metadata; see Kept
     kReplacing,
     kSyncingFolder,
-    kHolding,  // holding the content in memory
+    kHolding,        // holding the content in memory
+    kWritingOutput,  // to standard output
   };
 
   // Why, where the system's error alone does not say it.

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -250,4 +252,39 @@ std::string StoredName(int dir, const std::string& name, const struct stat& st) 
        seen.st_size == st.st_size && seen.st_mode == st.st_mode && seen.st_uid == st.st_uid &&
        seen.st_mtim.tv_sec == st.st_mtim.tv_sec && seen.st_mtim.tv_nsec == st.st_mtim.tv_nsec);
   return same ? stored : name;
+}
+
+bool FreshStat(int at, const char* name, struct stat* st) {
+  const int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
+  struct statx x;
+  if (statx(at, name, flags | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) != 0) {
+    return errno == ENOSYS && fstatat(at, name, st, flags) == 0;
+  }
+  *st = {};
+  st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+  st->st_ino = x.stx_ino;
+  st->st_mode = x.stx_mode;
+  st->st_nlink = x.stx_nlink;
+  st->st_uid = x.stx_uid;
+  st->st_gid = x.stx_gid;
+  st->st_size = static_cast<off_t>(x.stx_size);
+  // As wide as this system's times are (32 bits on 32-bit x86).
+  const auto time = [](const struct statx_timestamp& t) {
+    return timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)};
+  };
+  st->st_mtim = time(x.stx_mtime);
+  st->st_ctim = time(x.stx_ctime);
+  return true;
+}
+
+Outcome OpenRegular(const FoundEntry& found, UniqueFd* fd, struct stat* st) {
+  const Outcome changed = Outcome::Refused(Step::kFinding, Why::kChangedOpening);
+  if (S_ISDIR(found.st.st_mode)) return Outcome::Failed(Step::kFinding, EISDIR);
+  // Devices and FIFOs are never opened at all.
+  if (!S_ISREG(found.st.st_mode)) return Outcome::Failed(Step::kFinding, Why::kNotRegular);
+  *fd = UniqueFd(openat(found.dir.get(), found.name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!*fd) return errno == ELOOP ? changed : Outcome::Failed(Step::kFinding, errno);
+  if (!FreshStat(fd->get(), "", st)) return Outcome::Failed(Step::kFinding, errno);
+  return SameFile(*st, found.st) ? Outcome::Done() : changed;
 }

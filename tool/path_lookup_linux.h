@@ -68,6 +68,17 @@ class PathLookup {
 // folded here.
 std::string StoredName(int dir, const std::string& name, const struct stat& st);
 
+// Opens the regular file that was found into `fd`, for reading, and gives its state in `st`.
+// Failed at Step::kFinding where it is no regular file (a folder, a device, a FIFO: neither is
+// opened) or cannot be opened; Refused where it was replaced by another since it was found.
+Outcome OpenRegular(const FoundEntry& found, UniqueFd* fd, struct stat* st);
+
+// The state of `name` in the folder `at` (of the file open on `at`, for ""), as its file system
+// has it now rather than as the kernel's cache keeps it: a FUSE server or a network file system
+// is asked afresh, so that a change made beside this kernel (in the file system under a FUSE
+// mirror, on another client) is seen. false with errno set.
+bool FreshStat(int at, const char* name, struct stat* st);
+
 // Whether the file open on `fd` is on a file system of this type (statfs's f_type).
 bool OnFileSystem(int fd, unsigned long magic);
 

@@ -12,7 +12,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -50,34 +49,6 @@ bool Untouched(const struct stat& a, const struct stat& b) {
   return Unwritten(a, b) && SameTime(a.st_ctim, b.st_ctim) && a.st_nlink == b.st_nlink;
 }
 
-// The state of `name` in the folder `at` (of the file open on `at`, for ""), as its file system
-// has it now rather than as the kernel's cache keeps it: a FUSE server or a network file system
-// is asked afresh, so that a change made beside this kernel (in the file system under a FUSE
-// mirror, on another client) is seen. false with errno set.
-bool FreshStat(int at, const char* name, struct stat* st) {
-  const int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
-  struct statx x;
-  if (statx(at, name, flags | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &x) != 0) {
-    return errno == ENOSYS && fstatat(at, name, st, flags) == 0;
-  }
-  *st = {};
-  st->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
-  st->st_ino = x.stx_ino;
-  st->st_mode = x.stx_mode;
-  st->st_nlink = x.stx_nlink;
-  st->st_uid = x.stx_uid;
-  st->st_gid = x.stx_gid;
-  st->st_size = static_cast<off_t>(x.stx_size);
-  // As wide as this system's times are (32 bits on 32-bit x86).
-  const auto time = [](const struct statx_timestamp& t) {
-    return timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)};
-  };
-  st->st_mtim = time(x.stx_mtime);
-  st->st_ctim = time(x.stx_ctime);
-  return true;
-}
-
-const Outcome kChangedOpening = Outcome::Refused(Step::kFinding, Why::kChangedOpening);
 const Outcome kChanged = Outcome::Refused(Step::kWriting, Why::kChanged);
 
 }  // namespace
@@ -129,14 +100,7 @@ Outcome SafeReplace::Open(const std::string& path) {
 
 // Opens the regular file that the lookup found, and its folder.
 Outcome SafeReplace::Impl::OpenFound(const FoundEntry& found) {
-  if (S_ISDIR(found.st.st_mode)) return Outcome::Failed(Step::kFinding, EISDIR);
-  // Devices and FIFOs are never opened at all.
-  if (!S_ISREG(found.st.st_mode)) return Outcome::Failed(Step::kFinding, Why::kNotRegular);
-  fd = UniqueFd(openat(found.dir.get(), found.name.c_str(),
-                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) return errno == ELOOP ? kChangedOpening : Outcome::Failed(Step::kFinding, errno);
-  if (!FreshStat(fd.get(), "", &before)) return Outcome::Failed(Step::kFinding, errno);
-  if (!SameFile(before, found.st)) return kChangedOpening;
+  if (Outcome opened = OpenRegular(found, &fd, &before); !opened.done()) return opened;
   // The folder itself, for the replace and its sync: a folder whose permissions keep it from
   // being opened is refused before anything is written in it.
   dir = UniqueFd(openat(found.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -163,7 +127,7 @@ Outcome SafeReplace::Impl::Lock() {
   // The lock is on what was opened; the name must still lead there.
   struct stat now;
   if (fstatat(dir.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, before)) {
-    return kChangedOpening;
+    return Outcome::Refused(Step::kFinding, Why::kChangedOpening);
   }
   return Outcome::Done();
 }

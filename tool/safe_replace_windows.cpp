@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "platform.h"
+#include "reading_windows.h"
 #include "safe_replace.h"
 #include "temp_file_windows.h"
 
@@ -31,20 +31,6 @@ bool SameContent(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFOR
   return SameFile(a, b) && a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
          a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
          a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
-}
-
-// The absolute form of `path` that Windows takes at any length ("\\?\C:\..." or
-// "\\?\UNC\server\share\..."), so that paths longer than 260 characters work too.
-std::wstring LongPath(const std::wstring& path) {
-  if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) return path;
-  const DWORD room = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (room == 0) return path;
-  std::wstring full(room, L'\0');
-  const DWORD n = GetFullPathNameW(path.c_str(), room, full.data(), nullptr);
-  if (n == 0 || n >= room) return path;
-  full.resize(n);
-  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
 }
 
 // What another program holding the file open without sharing its deletion (an editor, an indexer,
@@ -146,22 +132,8 @@ void SafeReplace::PrepareProcess() { TempFile::CatchInterrupts(); }
 
 Outcome SafeReplace::Open(const std::string& path) {
   Impl& m = *impl_;
-  const std::wstring wide = LongPath(platform::Widen(path));
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return Outcome::FailedOnWindows(Step::kFinding, GetLastError());
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Outcome::Failed(Step::kFinding, EISDIR);
-  // Sharing delete lets the replacement be renamed over the file while it is open here.
-  m.file = CreateFileW(wide.c_str(), GENERIC_READ,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (m.file == INVALID_HANDLE_VALUE) {
-    return Outcome::FailedOnWindows(Step::kFinding, GetLastError());
-  }
-  if (GetFileType(m.file) != FILE_TYPE_DISK || !GetFileInformationByHandle(m.file, &m.before)) {
-    return Outcome::Failed(Step::kFinding, Why::kNotRegular);
-  }
+  std::wstring wide;
+  if (Outcome opened = OpenToRead(path, &m.file, &m.before, &wide); !opened.done()) return opened;
 
   // Locks on Windows bar others from reading the bytes they cover, so the lock that keeps a
   // second run away covers a byte far past any end of file.
@@ -198,32 +170,13 @@ Outcome SafeReplace::Open(const std::string& path) {
 
 Outcome SafeReplace::Rewrite(Transform transform) { return impl_->Replace(transform); }
 
-// Reads the file through the handle that was opened, locked and checked, from its first byte to
-// its end in pieces through one buffer, passes each through `transform` at its offset and writes
-// it to `temp`. The file must end where Open found it ending: one that grows or shrinks meanwhile
-// is Refused as changed.
+// Copies the file, through the handle that was opened, locked and checked, into `temp` through
+// the transform: it must end where Open found it ending, so that one that grows or shrinks
+// meanwhile is Refused as changed.
 Outcome SafeReplace::Impl::Stream(TempFile* temp, Transform transform) const {
   const std::uint64_t size = (std::uint64_t{before.nFileSizeHigh} << 32) | before.nFileSizeLow;
-  const std::size_t room = BufferFor(size);
-  const std::unique_ptr<unsigned char[]> piece(new unsigned char[room]);
-  const Outcome changed = Outcome::Refused(Step::kWriting, Why::kChanged);
-  std::uint64_t at = 0;
-  for (;;) {
-    OVERLAPPED from{};
-    from.Offset = static_cast<DWORD>(at);
-    from.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD got = 0;
-    if (!ReadFile(file, piece.get(), static_cast<DWORD>(room), &got, &from) &&
-        GetLastError() != ERROR_HANDLE_EOF) {
-      return Outcome::FailedOnWindows(Step::kReading, GetLastError());
-    }
-    if (got == 0) break;
-    if (at + got > size) return changed;
-    transform(piece.get(), got, at);
-    if (Outcome written = temp->Write(piece.get(), got); !written.done()) return written;
-    at += got;
-  }
-  return at == size ? Outcome::Done() : changed;
+  return CopyPieces(file, true, size, transform,
+                    [temp](const unsigned char* data, DWORD n) { return temp->Write(data, n); });
 }
 
 Outcome SafeReplace::Impl::Replace(Transform transform) {

@@ -26,6 +26,5 @@ int main() {
     std::fprintf(stderr, "decode_embedded: not JSON once restored\n");
     return 1;
   }
-  PrintStation(doc);
-  return 0;
+  return PrintStation(doc, "decode_embedded", "the embedded sample") ? 0 : 1;
 }

@@ -32,6 +32,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "read_scrambled_json: %s: not JSON once restored\n", argv[1]);
     return 1;
   }
-  PrintStation(doc);
-  return 0;
+  return PrintStation(doc, "read_scrambled_json", argv[1]) ? 0 : 1;
 }

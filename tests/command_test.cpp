@@ -190,6 +190,62 @@ TEST(Command, WritesToStandardOutput) {
   EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"-", "big", "data.json", "scrambled"}));
 }
 
+// -o writes what -c writes to a file, as the in-place form writes: a new one with the file's
+// permission bits (standard input's with those a shell would give), an existing one keeping its
+// own metadata, the file itself in place; and never over a file that another program makes under
+// that name meanwhile. Nothing of the run is left beside it.
+TEST(Command, WritesAnotherFile) {
+  ScratchDir dir;
+  Plain(dir);
+  ASSERT_EQ(chmod((dir / "data.json").c_str(), 0640), 0);
+  WriteFile(dir / "kept.json", "");
+  ASSERT_EQ(chmod((dir / "kept.json").c_str(), 0604), 0);
+  const mode_t mask = umask(0);
+  umask(mask);
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    mode_t mode;
+    RunOptions options;
+  } cases[] = {
+      {{"-o", "new.json", "data.json"}, "new.json", 0640, {}},
+      {{"--output=kept.json", "data.json"}, "kept.json", 0604, {}},
+      {{"-o", "piped.json", "-"},
+       "piped.json",
+       0666 & ~mask,
+       RunOptions().InChild([path = dir / "data.json"] {
+         if (dup2(open(path.c_str(), O_RDONLY), 0) != 0) _exit(124);
+       })},
+      {{"--output", "named.json", "data.json"},
+       "named.json",
+       0640,
+       RunOptions().Faults({kNoTmpfile})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    const Result run = RunTool(dir.path(), c.args, c.options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_TRUE(ReadFile(dir / c.out) == kScrambled);
+    EXPECT_EQ(fs::status(dir / c.out).permissions(), fs::perms(c.mode));
+  }
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kPlain);
+  EXPECT_EQ(RunTool(dir.path(), {"-o", "data.json", "data.json"}).status, 0);
+  EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled) << "onto itself: in place";
+
+  if (!kEmulated) {
+    const Result raced = RunTool(dir.path(), {"-o", "raced.json", "data.json"},
+                                 RunOptions().Faults({"XORSCRAMBLE_TEST_CREATE=raced.json"}));
+    EXPECT_EQ(raced.status, 1);
+    EXPECT_EQ(raced.err,
+              "xorscramble: raced.json: changed while being scrambled; left as it was\n");
+    EXPECT_EQ(ReadFile(dir / "raced.json"), "");
+    fs::remove(dir / "raced.json");
+  }
+  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"data.json", "kept.json", "named.json",
+                                                         "new.json", "piped.json"}));
+}
+
 // Realistic documents, bytes of every kind, and 40 MiB of them: each is scrambled as the key
 // schedule says (and differs, unless empty), and restored byte for byte.
 TEST(Command, ScramblesEveryKindOfContent) {

@@ -4,6 +4,7 @@
 //                                 another writer would;
 //   XORSCRAMBLE_TEST_XATTR=path   at the first fsync, gives that file an extended attribute, as
 //                                 its owner might, in the same clock tick;
+//   XORSCRAMBLE_TEST_CREATE=path  at the first fsync, another process makes that file;
 //   XORSCRAMBLE_TEST_WRITER=path  at the first fsync, another process opens that file for writing
 //                                 and appends how many milliseconds its open took;
 //   XORSCRAMBLE_TEST_LATE_WRITER=path  the same at the rename, just before it;
@@ -210,6 +211,9 @@ int fsync(int fd) {
       setxattr(path, "user.meanwhile", "1", 1, 0);
     }
     if (const char* path = getenv("XORSCRAMBLE_TEST_WRITER")) WriteMeanwhile(path);
+    if (const char* path = getenv("XORSCRAMBLE_TEST_CREATE")) {
+      Meanwhile([path] { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644) >= 0; });
+    }
     if (const char* sig = getenv("XORSCRAMBLE_TEST_SIGNAL")) raise(atoi(sig));
   }
   struct stat st;

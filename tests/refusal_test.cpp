@@ -82,6 +82,7 @@ enum : unsigned {
   kNeedsRoot = 1,  // acts as another user: skipped, before any set-up, without root
   kNamedToo = 2,   // run again with a named temporary file (no O_TMPFILE)
   kReadOut = 4,    // read out to standard output (-c) instead of replaced
+  kToOut = 8,      // written to out.json (-o) instead of replaced
 };
 
 struct Refusal {
@@ -90,7 +91,7 @@ struct Refusal {
   std::function<void(Scene&)> arrange;  // what the case needs beyond the sample
   RunOptions options;
   std::string message;  // "{}" stands for the path passed, "{dir}" for the folder
-  unsigned also = 0;    // what else: kNeedsRoot, kNamedToo, kReadOut
+  unsigned also = 0;    // what else: kNeedsRoot, kNamedToo, kReadOut, kToOut
 };
 
 const std::string kLinkRefused =
@@ -292,6 +293,16 @@ std::vector<Refusal> Cases() {
        [](Scene& s) { s.UseMount("tmpfs", "size=64k", std::string(40 << 10, 'x')); },
        {},
        "xorscramble: {}: cannot write the new content: No space left on device\n"},
+      {"full disk, for another file",
+       d,
+       [](Scene& s) { s.UseMount("tmpfs", "size=64k", std::string(40 << 10, 'x')); },
+       {},
+       "xorscramble: out.json: cannot write the new content: No space left on device\n",
+       kToOut},
+      {"another file, in a directory the caller may not write", d,
+       [](Scene& s) { Own(s / "data.json", kNobody, 0644); }, kAsNobody,
+       "xorscramble: out.json: cannot create a temporary file in {dir}: Permission denied\n",
+       kNeedsRoot | kToOut},
   };
 }
 
@@ -330,6 +341,7 @@ TEST_P(Refuses, LeavesEverythingAsItWas) {
     const auto before = Tree(scene.folder());
     std::vector<std::string> args = {c.arg};
     if ((c.also & kReadOut) != 0) args.insert(args.begin(), "-c");
+    if ((c.also & kToOut) != 0) args.insert(args.begin(), {"-o", "out.json"});
     const Result run = RunTool(scene.folder(), args, options);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, Filled(c.message, c.arg, scene.folder()));

@@ -10,6 +10,7 @@
 #  - a file past 4 GiB is scrambled, at 64-bit offsets, by the 32-bit build as by the 64-bit one
 #    (once: not again as AS_USER);
 #  - -c writes the scrambled bytes to standard output, leaving the file, and - reads them back;
+#    -o writes them to a new file, and over it again;
 #  - a missing file or no file fails, and no temporary file is ever left behind.
 # With AS_USER (run as root), all of it runs again as that ordinary user: in a folder of its own
 # under TMPDIR, with copies of the programs and the data, and a wine prefix of its own.
@@ -106,6 +107,13 @@ expect_same(${WORK_DIR}/out.json ${DATA}/sample.json.scrambled)
 expect_same(${WORK_DIR}/back.json ${DATA}/sample.json)
 expect_same(${WORK_DIR}/${name} ${DATA}/sample.json)
 file(REMOVE ${WORK_DIR}/out.json ${WORK_DIR}/back.json)
+# -o makes a scrambled copy, and replaces it the second time, the file left as it was.
+foreach(round new existing)
+  expect_run(0 "" -o copy.json ${name})
+  expect_same(${WORK_DIR}/copy.json ${DATA}/sample.json.scrambled)
+endforeach()
+expect_same(${WORK_DIR}/${name} ${DATA}/sample.json)
+file(REMOVE ${WORK_DIR}/copy.json)
 
 string(REPEAT "d" 100 part)
 set(deep "${part}1/${part}2/${part}3")

@@ -178,15 +178,16 @@ std::string Reason(const Outcome& outcome) {
 
 // Says how a step ended, and returns the exit status for it. Everything names the file first, but
 // a file that could not be found or read, which keeps the words the command has always used for
-// it, kept for whoever reads its messages.
-int Report(const std::string& jsonpath, const Outcome& outcome) {
+// it, kept for whoever reads its messages; `read` is false for a file only written (-o), which
+// has none.
+int Report(const std::string& jsonpath, const Outcome& outcome, bool read = true) {
   if (outcome.done()) return kExitOk;
   std::string line;
   if (outcome.step() == Step::kWritingOutput) {
     // A reader that went away (| head) ends the run quietly, as it ends cat.
     if (outcome.error() == EPIPE) return kExitFailed;
     line = "write error: " + Reason(outcome);
-  } else if (outcome.kind() == Outcome::Kind::kFailed &&
+  } else if (read && outcome.kind() == Outcome::Kind::kFailed &&
              (outcome.step() == Step::kFinding || outcome.step() == Step::kReading)) {
     line = "Get data from file(" + Printable(jsonpath) + ") failed! (" + Reason(outcome) + ")";
   } else {
@@ -226,10 +227,31 @@ int Show(const std::string& jsonpath, bool standard_input) {
   return Report(jsonpath, source.CopyToStandardOutput(Scrambled));
 }
 
+// The content of the file (of standard input, where `standard_input`), transformed, put in place of
+// `output` as the in-place form puts it in place of the file: with `output`'s metadata where it
+// exists, else with the file's permission bits. Where `output` is the file, that is the in-place
+// form. What goes wrong with reading is said of the file, the rest of `output`.
+int Convert(const std::string& jsonpath, bool standard_input, const std::string& output) {
+  ReadOut source;
+  if (standard_input) {
+    source.UseStandardInput();
+  } else if (Outcome opened = source.Open(jsonpath); !opened.done()) {
+    return Report(jsonpath, opened);
+  }
+  SafeReplace target;
+  if (Outcome opened = target.OpenOutput(output, source.NewFileMode()); !opened.done()) {
+    return Report(output, opened, false);
+  }
+  const Outcome done =
+      target.Holds(source) ? target.Rewrite(Scrambled) : target.RewriteFrom(source, Scrambled);
+  return done.step() == Step::kReading ? Report(jsonpath, done) : Report(output, done, false);
+}
+
 // What the command line asks for: options, then the file, then what is not acted on.
 struct Request {
-  enum class Form { kInPlace, kToStandardOutput, kHelp, kVersion };
+  enum class Form { kInPlace, kToStandardOutput, kToFile, kHelp, kVersion };
   Form form = Form::kInPlace;
+  std::string output;  // with -o
   std::string file;
   bool standard_input = false;  // the file is "-", given before any "--"
   std::vector<std::string> ignored;
@@ -256,14 +278,26 @@ std::string Parse(const std::vector<std::string>& args, Request* request) {
       request->form = Request::Form::kVersion;
       return "";
     }
-    if (arg != "-c" && arg != "--stdout") break;
-    request->form = Request::Form::kToStandardOutput;
+    if (arg == "-c" || arg == "--stdout") {
+      if (request->form == Request::Form::kToFile) return "-c and -o cannot be used together";
+      request->form = Request::Form::kToStandardOutput;
+      continue;
+    }
+    const bool joined = arg.rfind("--output=", 0) == 0;
+    if (arg != "-o" && arg != "--output" && !joined) break;
+    if (request->form == Request::Form::kToStandardOutput) {
+      return "-c and -o cannot be used together";
+    }
+    if (!joined && ++at == args.size()) return "option '" + arg + "' needs a file name";
+    request->output = joined ? arg.substr(9) : args[at];
+    if (request->output.empty()) return "option '--output' needs a file name";
+    request->form = Request::Form::kToFile;
   }
   if (at >= args.size()) return "missing file operand";
   request->file = args[at];
   if (!ended && request->file == "-") {
     request->standard_input = true;
-    request->form = Request::Form::kToStandardOutput;
+    if (request->form == Request::Form::kInPlace) request->form = Request::Form::kToStandardOutput;
   }
   request->ignored.assign(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
   return "";
@@ -299,8 +333,14 @@ int main(int argc, char** argv) {
   }
 
   try {
-    return request.form == Request::Form::kInPlace ? Scramble(request.file)
-                                                   : Show(request.file, request.standard_input);
+    switch (request.form) {
+      case Request::Form::kToStandardOutput:
+        return Show(request.file, request.standard_input);
+      case Request::Form::kToFile:
+        return Convert(request.file, request.standard_input, request.output);
+      default:
+        return Scramble(request.file);
+    }
   } catch (const std::bad_alloc&) {
     // Little is held in memory, the content's one buffer of a few MiB the most, but a tight limit
     // on memory can refuse even that.

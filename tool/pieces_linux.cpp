@@ -36,7 +36,7 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
 // The disk works while the rest is still being copied, so that the fsync that follows has little
 // left to wait for.
 Outcome CopyPieces(const PieceCopy& copy, SafeReplace::Transform transform) {
-  const Outcome changed = Outcome::Refused(Outcome::Step::kWriting, Outcome::Why::kChanged);
+  const Outcome changed = Outcome::Refused(Outcome::Step::kReading, Outcome::Why::kChanged);
   const std::size_t room = copy.sized ? SafeReplace::BufferFor(copy.size) : SafeReplace::kPiece;
   const std::unique_ptr<unsigned char[]> piece(new unsigned char[room]);
   std::uint64_t at = 0;
@@ -56,7 +56,7 @@ Outcome CopyPieces(const PieceCopy& copy, SafeReplace::Transform transform) {
     at += n;
     // Only hints: none for the end, which the fsync that follows sends at once, and which reports
     // any error.
-    if (copy.write_behind && at < copy.size && at - started >= kWriteBehind) {
+    if (copy.write_behind && (!copy.sized || at < copy.size) && at - started >= kWriteBehind) {
       sync_file_range(copy.to, static_cast<off_t>(started), static_cast<off_t>(at - started),
                       SYNC_FILE_RANGE_WRITE);
       if (copy.size >= kLargeFile) {

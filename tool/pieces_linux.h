@@ -26,7 +26,8 @@ struct PieceCopy {
 };
 
 // Done once the whole content is written. Failed at Step::kReading or at `writing`, with the
-// system's error; Refused as changed where a sized `from` grows or shrinks meanwhile.
+// system's error; Refused as changed, at Step::kReading, where a sized `from` grows or shrinks
+// meanwhile.
 Outcome CopyPieces(const PieceCopy& copy, SafeReplace::Transform transform);
 
 #endif  // XORSCRAMBLE_PIECES_LINUX_H_

@@ -15,6 +15,8 @@
 #include "outcome.h"
 #include "safe_replace.h"
 
+class SafeReplace;
+
 class ReadOut {
  public:
   ReadOut();
@@ -36,7 +38,12 @@ class ReadOut {
   // shrank meanwhile, after what was read of it was written.
   Outcome CopyToStandardOutput(SafeReplace::Transform transform);
 
+  // The permission bits that a new file made of this content gets (-o), as gzip and zstd give
+  // them: the file's own, without its set-ID bits; for standard input, 0666 less the umask.
+  unsigned NewFileMode() const;
+
  private:
+  friend class SafeReplace;  // which takes a new file's content from it
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -9,15 +9,7 @@
 
 #include "path_lookup_linux.h"
 #include "pieces_linux.h"
-#include "read_out.h"
-#include "unique_fd.h"
-
-struct ReadOut::Impl {
-  UniqueFd file;
-  int from = STDIN_FILENO;
-  bool sized = false;
-  std::uint64_t size = 0;
-};
+#include "read_out_linux.h"
 
 ReadOut::ReadOut() : impl_(new Impl) {}
 
@@ -26,11 +18,9 @@ ReadOut::~ReadOut() = default;
 Outcome ReadOut::Open(const std::string& path) {
   FoundEntry found;
   if (Outcome lookup = PathLookup().Find(path, &found); !lookup.done()) return lookup;
-  struct stat st;
-  if (Outcome opened = OpenRegular(found, &impl_->file, &st); !opened.done()) return opened;
+  if (Outcome opened = OpenRegular(found, &impl_->file, &impl_->st); !opened.done()) return opened;
   impl_->from = impl_->file.get();
   impl_->sized = true;
-  impl_->size = static_cast<std::uint64_t>(st.st_size);
   return Outcome::Done();
 }
 
@@ -38,6 +28,14 @@ void ReadOut::UseStandardInput() { *impl_ = Impl(); }
 
 Outcome ReadOut::CopyToStandardOutput(SafeReplace::Transform transform) {
   const Impl& m = *impl_;
-  return CopyPieces({m.from, m.sized, m.size, STDOUT_FILENO, Outcome::Step::kWritingOutput, false},
+  return CopyPieces({m.from, m.sized, static_cast<std::uint64_t>(m.st.st_size), STDOUT_FILENO,
+                     Outcome::Step::kWritingOutput, false},
                     transform);
+}
+
+unsigned ReadOut::NewFileMode() const {
+  if (impl_->sized) return impl_->st.st_mode & 0777;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
 }

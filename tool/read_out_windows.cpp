@@ -8,19 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "read_out.h"
+#include "read_out_windows.h"
 #include "reading_windows.h"
-
-struct ReadOut::Impl {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  bool sized = false;
-  std::uint64_t size = 0;
-
-  void Close() {
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-  }
-};
 
 ReadOut::ReadOut() : impl_(new Impl) {}
 
@@ -28,11 +17,10 @@ ReadOut::~ReadOut() { impl_->Close(); }
 
 Outcome ReadOut::Open(const std::string& path) {
   Impl& m = *impl_;
-  BY_HANDLE_FILE_INFORMATION info{};
   std::wstring wide;
-  if (Outcome opened = OpenToRead(path, &m.file, &info, &wide); !opened.done()) return opened;
+  if (Outcome opened = OpenToRead(path, &m.file, &m.info, &wide); !opened.done()) return opened;
   m.sized = true;
-  m.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  m.size = (std::uint64_t{m.info.nFileSizeHigh} << 32) | m.info.nFileSizeLow;
   return Outcome::Done();
 }
 
@@ -61,3 +49,6 @@ Outcome ReadOut::CopyToStandardOutput(SafeReplace::Transform transform) {
     return Outcome::Done();
   });
 }
+
+// Windows gives a new file the permissions of its folder, whatever the source's.
+unsigned ReadOut::NewFileMode() const { return 0; }

@@ -16,6 +16,8 @@
 
 #include "outcome.h"
 
+class ReadOut;
+
 class SafeReplace {
  public:
   SafeReplace();
@@ -43,6 +45,15 @@ class SafeReplace {
   // split hard links or that may not be replaced (a mark, an unmapped owner), or that is in use.
   Outcome Open(const std::string& path);
 
+  // Opens `path` for new content from elsewhere (-o): as Open does where it names a file; where
+  // its last name leads nowhere yet, the folder that would hold it, to make the file there with
+  // the permission bits `mode`, and never over one made meanwhile. Failed or Refused as Open, and
+  // where that folder cannot be found or opened.
+  Outcome OpenOutput(const std::string& path, unsigned mode);
+
+  // Whether the file that Open or OpenOutput opened is the one that `source` opened.
+  bool Holds(const ReadOut& source) const;
+
   // The content passes through one buffer of this many bytes at the most, piece by piece: large
   // enough that the calls per byte cost nothing, small enough to stay in the processor's cache
   // between the read, the transform and the write (bench/README.md has the measurements).
@@ -64,6 +75,11 @@ class SafeReplace {
   // was read, among others) or its metadata cannot be kept; on Refused and Failed the file is
   // exactly as it was.
   Outcome Rewrite(Transform transform);
+
+  // As Rewrite, with the content of `source` (read to its end, standard input too) in place of
+  // the file's own: Failed at Step::kReading, or Refused as changed at Step::kReading, where the
+  // source cannot be read or changes meanwhile.
+  Outcome RewriteFrom(const ReadOut& source, Transform transform);
 
  private:
   struct Impl;

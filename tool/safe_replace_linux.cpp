@@ -23,6 +23,7 @@
 #include "path_lookup_linux.h"
 #include "pieces_linux.h"
 #include "printable.h"
+#include "read_out_linux.h"
 #include "replace_policy_linux.h"
 #include "safe_replace.h"
 #include "temp_file_linux.h"
@@ -32,6 +33,7 @@ namespace {
 
 using Step = Outcome::Step;
 using Why = Outcome::Why;
+using Kept = Outcome::Kept;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -62,12 +64,16 @@ struct SafeReplace::Impl {
   struct stat before {};
   FileMetadata metadata;
   Lease lease;  // after `fd`, so that it goes first
+  // Where nothing had the name yet (OpenOutput): the file is made, with these permission bits.
+  bool fresh = false;
+  mode_t mode = 0;
 
   Outcome OpenFound(const FoundEntry& found);
+  Outcome OpenExisting(const FoundEntry& found);
+  Outcome OpenFolder(const std::string& path);
   Outcome Lock();
   Outcome StillAsFound() const;
-  Outcome Stream(int to, Transform transform) const;
-  Outcome Replace(Transform transform);
+  Outcome Replace(PieceCopy source, Transform transform);
 };
 
 SafeReplace::SafeReplace() : impl_(new Impl) {}
@@ -89,13 +95,51 @@ void SafeReplace::PrepareProcess() {
 }
 
 Outcome SafeReplace::Open(const std::string& path) {
-  Impl& m = *impl_;
   FoundEntry found;
   if (Outcome lookup = PathLookup().Find(path, &found); !lookup.done()) return lookup;
-  if (Outcome opened = m.OpenFound(found); !opened.done()) return opened;
-  if (Outcome locked = m.Lock(); !locked.done()) return locked;
-  m.stored = StoredName(m.dir.get(), m.name, m.before);
-  return CheckReplaceable(m.fd.get(), m.dir.get(), m.name, m.before, &m.metadata);
+  return impl_->OpenExisting(found);
+}
+
+Outcome SafeReplace::OpenOutput(const std::string& path, unsigned mode) {
+  FoundEntry found;
+  const Outcome lookup = PathLookup().Find(path, &found);
+  if (lookup.done()) return impl_->OpenExisting(found);
+  if (lookup.kind() != Outcome::Kind::kFailed || lookup.error() != ENOENT) return lookup;
+  impl_->mode = static_cast<mode_t>(mode);
+  return impl_->OpenFolder(path);
+}
+
+bool SafeReplace::Holds(const ReadOut& source) const {
+  return !impl_->fresh && source.impl_->sized && SameFile(impl_->before, source.impl_->st);
+}
+
+// Opens the file that the lookup found, locks it and checks that it may be replaced.
+Outcome SafeReplace::Impl::OpenExisting(const FoundEntry& found) {
+  if (Outcome opened = OpenFound(found); !opened.done()) return opened;
+  if (Outcome locked = Lock(); !locked.done()) return locked;
+  stored = StoredName(dir.get(), name, before);
+  return CheckReplaceable(fd.get(), dir.get(), name, before, &metadata);
+}
+
+// Opens the folder that would hold `path`, whose last name leads nowhere, to make the file in it.
+Outcome SafeReplace::Impl::OpenFolder(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return Outcome::Failed(Step::kFinding, ENOENT);
+  // The folder as a folder (a trailing slash), under the link rule.
+  FoundEntry found;
+  const std::string folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+  if (Outcome lookup = PathLookup().Find(folder, &found); !lookup.done()) return lookup;
+  dir = UniqueFd(openat(found.dir.get(), found.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return Outcome::Failed(Step::kOpeningFolder, errno).About(ShownPath(found.dir.get()));
+  if (const Mark marked = MarkOf(dir.get()); marked != Mark::kNone) {
+    return Outcome::Refused(Step::kCheckingFolder,
+                            marked == Mark::kImmutable ? Why::kImmutable : Why::kAppendOnly)
+        .About(ShownPath(dir.get()));
+  }
+  stored = name;
+  fresh = true;
+  return Outcome::Done();
 }
 
 // Opens the regular file that the lookup found, and its folder.
@@ -147,17 +191,24 @@ Outcome SafeReplace::Impl::StillAsFound() const {
   return same ? Outcome::Done() : kChanged;
 }
 
-Outcome SafeReplace::Rewrite(Transform transform) { return impl_->Replace(transform); }
-
-// Copies the file, from its first byte to its end, into `to` through the transform: it must end
-// where Open found it ending, so that one that grows or shrinks meanwhile is Refused as changed.
-Outcome SafeReplace::Impl::Stream(int to, Transform transform) const {
-  return CopyPieces(
-      {fd.get(), true, static_cast<std::uint64_t>(before.st_size), to, Step::kWriting, true},
+// The file's own content, which must end where Open found it ending.
+Outcome SafeReplace::Rewrite(Transform transform) {
+  const Impl& m = *impl_;
+  return impl_->Replace(
+      {m.fd.get(), true, static_cast<std::uint64_t>(m.before.st_size), -1, Step::kWriting, true},
       transform);
 }
 
-Outcome SafeReplace::Impl::Replace(Transform transform) {
+Outcome SafeReplace::RewriteFrom(const ReadOut& source, Transform transform) {
+  const ReadOut::Impl& s = *source.impl_;
+  return impl_->Replace(
+      {s.from, s.sized, static_cast<std::uint64_t>(s.st.st_size), -1, Step::kWriting, true},
+      transform);
+}
+
+// Copies `source` into a temporary file through the transform and puts that in the file's place
+// (or, where the file is fresh, under its name), with the file's metadata.
+Outcome SafeReplace::Impl::Replace(PieceCopy source, Transform transform) {
   TempFile temp;
   if (!temp.Create(dir.get(), stored)) {
     return Outcome::Failed(Step::kMakingTemporary, errno).About(ShownPath(dir.get()));
@@ -166,30 +217,45 @@ Outcome SafeReplace::Impl::Replace(Transform transform) {
   auto abandon = [&](const Outcome& why) { return why.Leaving(temp.Discard()); };
   auto failed = [&](Step step) { return abandon(Outcome::Failed(step, errno)); };
 
-  if (Outcome prepared = metadata.Prepare(temp.fd(), dir.get()); !prepared.done()) {
-    return abandon(prepared);
+  if (!fresh) {
+    if (Outcome prepared = metadata.Prepare(temp.fd(), dir.get()); !prepared.done()) {
+      return abandon(prepared);
+    }
   }
-  if (Outcome streamed = Stream(temp.fd(), transform); !streamed.done()) return abandon(streamed);
-  if (Outcome same = StillAsFound(); !same.done()) return abandon(same);
+  source.to = temp.fd();
+  if (Outcome streamed = CopyPieces(source, transform); !streamed.done()) return abandon(streamed);
   // Only now, complete and checked, is the new file given away; one sync then makes content and
   // metadata durable together, before the file takes its place.
-  if (Outcome carried = metadata.CarryTo(temp.fd()); !carried.done()) return abandon(carried);
+  if (fresh) {
+    if (fchmod(temp.fd(), mode) != 0)
+      return abandon(Outcome::NotKept(Kept::kPermissions, Why::kSystemError).Error(errno));
+  } else {
+    if (Outcome same = StillAsFound(); !same.done()) return abandon(same);
+    if (Outcome carried = metadata.CarryTo(temp.fd()); !carried.done()) return abandon(carried);
+  }
   if (fsync(temp.fd()) != 0) return failed(Step::kWriting);
   // Checked again at the last moment before the rename, when the new file is ready to take the
   // file's place at once.
   Outcome last = Outcome::Done();
-  const bool replaced = temp.Replace([&] {
-    if (!(last = StillAsFound()).done()) return false;
-    // A FUSE server keeps a file that is replaced while open under a hidden name
-    // (.fuse_hidden*), old content and all, until it is closed: there it is closed first, its
-    // lease and lock given up an instant early.
-    if (fuse) {
-      lease.Release();
-      fd.Reset();
-    }
-    return true;
-  });
-  if (!replaced) return last.done() ? failed(Step::kReplacing) : abandon(last);
+  const bool replaced = temp.Replace(
+      [&] {
+        if (fresh) return true;
+        if (!(last = StillAsFound()).done()) return false;
+        // A FUSE server keeps a file that is replaced while open under a hidden name
+        // (.fuse_hidden*), old content and all, until it is closed: there it is closed first, its
+        // lease and lock given up an instant early.
+        if (fuse) {
+          lease.Release();
+          fd.Reset();
+        }
+        return true;
+      },
+      fresh);
+  if (!replaced) {
+    // Where the file was to be made, another program made one under its name meanwhile.
+    if (fresh && errno == EEXIST) return abandon(Outcome::Refused(Step::kReplacing, Why::kChanged));
+    return last.done() ? failed(Step::kReplacing) : abandon(last);
+  }
 
   // The rename is durable only once the folder is.
   if (fsync(dir.get()) != 0 && errno != EINVAL) {

@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "platform.h"
+#include "read_out_windows.h"
 #include "reading_windows.h"
 #include "safe_replace.h"
 #include "temp_file_windows.h"
@@ -115,9 +117,10 @@ struct SafeReplace::Impl {
   HANDLE file = INVALID_HANDLE_VALUE;
   std::wstring wide_target;
   BY_HANDLE_FILE_INFORMATION before{};
+  bool fresh = false;  // nothing has the name yet (OpenOutput): the file is made
 
-  Outcome Stream(TempFile* temp, Transform transform) const;
-  Outcome Replace(Transform transform);
+  Outcome Replace(HANDLE from, bool sized, std::uint64_t size, Transform transform);
+  Outcome PlaceFresh(TempFile* temp);
   void CloseFile() {
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     file = INVALID_HANDLE_VALUE;
@@ -168,18 +171,70 @@ Outcome SafeReplace::Open(const std::string& path) {
   return Outcome::Done();
 }
 
-Outcome SafeReplace::Rewrite(Transform transform) { return impl_->Replace(transform); }
-
-// Copies the file, through the handle that was opened, locked and checked, into `temp` through
-// the transform: it must end where Open found it ending, so that one that grows or shrinks
-// meanwhile is Refused as changed.
-Outcome SafeReplace::Impl::Stream(TempFile* temp, Transform transform) const {
-  const std::uint64_t size = (std::uint64_t{before.nFileSizeHigh} << 32) | before.nFileSizeLow;
-  return CopyPieces(file, true, size, transform,
-                    [temp](const unsigned char* data, DWORD n) { return temp->Write(data, n); });
+Outcome SafeReplace::OpenOutput(const std::string& path, unsigned) {
+  Impl& m = *impl_;
+  const std::wstring wide = LongPath(platform::Widen(path));
+  if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES ||
+      GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return Open(path);
+  }
+  // Where nothing has the name, its folder must be there to make the file in.
+  const std::size_t slash = wide.find_last_of(L"\\/");
+  const DWORD folder = GetFileAttributesW(wide.substr(0, slash).c_str());
+  if (folder == INVALID_FILE_ATTRIBUTES) {
+    return Outcome::FailedOnWindows(Step::kFinding, GetLastError());
+  }
+  if ((folder & FILE_ATTRIBUTE_DIRECTORY) == 0) return Outcome::Failed(Step::kFinding, ENOTDIR);
+  m.wide_target = wide;
+  m.fresh = true;
+  return Outcome::Done();
 }
 
-Outcome SafeReplace::Impl::Replace(Transform transform) {
+bool SafeReplace::Holds(const ReadOut& source) const {
+  return !impl_->fresh && source.impl_->sized && SameFile(impl_->before, source.impl_->info);
+}
+
+// The file's own content, through the handle that was opened, locked and checked: it must end
+// where Open found it ending, so that one that grows or shrinks meanwhile is Refused as changed.
+Outcome SafeReplace::Rewrite(Transform transform) {
+  const Impl& m = *impl_;
+  return impl_->Replace(m.file, true,
+                        (std::uint64_t{m.before.nFileSizeHigh} << 32) | m.before.nFileSizeLow,
+                        transform);
+}
+
+Outcome SafeReplace::RewriteFrom(const ReadOut& source, Transform transform) {
+  const ReadOut::Impl& s = *source.impl_;
+  return impl_->Replace(s.sized ? s.file : GetStdHandle(STD_INPUT_HANDLE), s.sized, s.size,
+                        transform);
+}
+
+// Moves the new file to the name that nothing had, never over one made meanwhile, and gives it
+// the permissions that its folder gives a new file there, in place of the caller's alone.
+Outcome SafeReplace::Impl::PlaceFresh(TempFile* temp) {
+  if (!MoveFileExW(temp->path().c_str(), wide_target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+               ? Outcome::Refused(Step::kReplacing, Why::kChanged)
+               : Outcome::FailedOnWindows(Step::kReplacing, error);
+  }
+  temp->Replaced();
+  ACL inherited;
+  InitializeAcl(&inherited, sizeof inherited, ACL_REVISION);
+  const DWORD error =
+      SetNamedSecurityInfoW(const_cast<wchar_t*>(wide_target.c_str()), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &inherited, nullptr);
+  if (error != ERROR_SUCCESS) {
+    return Outcome::ReplacedBut(Step::kKeeping, Why::kSystemError).WindowsError(error);
+  }
+  return Outcome::Done();
+}
+
+// Copies `from` into a temporary file through the transform and puts that in the file's place
+// (or, where the file is fresh, under its name).
+Outcome SafeReplace::Impl::Replace(HANDLE from, bool sized, std::uint64_t size,
+                                   Transform transform) {
   const std::size_t slash = wide_target.find_last_of(L"\\/");
   TempFile temp;
   if (Outcome made = temp.Create(wide_target.substr(0, slash), wide_target.substr(slash + 1));
@@ -189,8 +244,18 @@ Outcome SafeReplace::Impl::Replace(Transform transform) {
   // Undoes everything but the file's lock: the original stays exactly as it was.
   auto abandon = [&](const Outcome& why) { return why.Leaving(temp.Discard()); };
 
-  if (Outcome streamed = Stream(&temp, transform); !streamed.done()) return abandon(streamed);
+  TempFile* const to = &temp;
+  if (Outcome streamed =
+          CopyPieces(from, sized, size, transform,
+                     [to](const unsigned char* data, DWORD n) { return to->Write(data, n); });
+      !streamed.done()) {
+    return abandon(streamed);
+  }
   if (Outcome written = temp.Finish(); !written.done()) return abandon(written);
+  if (fresh) {
+    const Outcome placed = PlaceFresh(&temp);
+    return placed.kind() == Outcome::Kind::kReplacedBut ? placed : abandon(placed);
+  }
   // Attributes that say how the file is shown and backed up go with the content.
   const DWORD shown =
       before.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |

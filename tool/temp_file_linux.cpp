@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
 #include <time.h>
@@ -156,7 +157,18 @@ bool TempFile::Name(Make make) {
   return false;
 }
 
-bool TempFile::Replace(const std::function<bool()>& still_wanted) {
+// Renames the file to the target's name where nothing has that name: atomically where the file
+// system can (RENAME_NOREPLACE); elsewhere by a link, which fails on a name that is taken, and the
+// temporary name's removal, after which the new file is complete under its own.
+bool TempFile::RenameToNew() {
+  if (renameat2(dir_, name_.c_str(), dir_, target_.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (linkat(dir_, name_.c_str(), dir_, target_.c_str(), 0) != 0) return false;
+  unlinkat(dir_, name_.c_str(), 0);
+  return true;
+}
+
+bool TempFile::Replace(const std::function<bool()>& still_wanted, bool fresh) {
   const SignalGuard guard;
   const bool named = !name_.empty() || Name([&](const char* candidate) {
     return linking_ == Linking::kByDescriptor
@@ -166,7 +178,7 @@ bool TempFile::Replace(const std::function<bool()>& still_wanted) {
   });
   // close() releases the descriptor even when it reports an error.
   if (!named || close(fd_.Release()) != 0 || !still_wanted() ||
-      renameat(dir_, name_.c_str(), dir_, target_.c_str()) != 0) {
+      (fresh ? !RenameToNew() : renameat(dir_, name_.c_str(), dir_, target_.c_str()) != 0)) {
     // Removed before the signals are let through: an unnamed file has no handler to remove it.
     Discard();
     return false;

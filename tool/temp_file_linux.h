@@ -36,9 +36,10 @@ class TempFile {
   int fd() const { return fd_.get(); }
 
   // Closes the file (which reports delayed write errors), names it if it has no name, asks
-  // `still_wanted` at the last moment, and renames it over the target. false, the file
-  // discarded: with errno set, or without a rename where `still_wanted` said no.
-  bool Replace(const std::function<bool()>& still_wanted);
+  // `still_wanted` at the last moment, and renames it over the target; or, where `fresh`, to the
+  // target's name only while nothing has it (EEXIST). false, the file discarded: with errno set,
+  // or without a rename where `still_wanted` said no.
+  bool Replace(const std::function<bool()>& still_wanted, bool fresh = false);
 
   // Closes and removes the file, if it is still there. Returns what could not be removed (its name
   // could not be), if anything. Keeps errno as it was.
@@ -47,6 +48,7 @@ class TempFile {
  private:
   enum class Linking { kByDescriptor, kThroughProc };
   bool Linkable();
+  bool RenameToNew();
   template <typename Make>
   bool Name(Make make);
 

@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+// What the read-out holds on Linux, for the replace step too, which takes a new file's content
+// from it (-o).
+
+#ifndef XORSCRAMBLE_READ_OUT_LINUX_H_
+#define XORSCRAMBLE_READ_OUT_LINUX_H_
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "read_out.h"
+#include "unique_fd.h"
+
+struct ReadOut::Impl {
+  UniqueFd file;
+  int from = STDIN_FILENO;
+  bool sized = false;  // a regular file, of st's size
+  struct stat st {};
+};
+
+#endif  // XORSCRAMBLE_READ_OUT_LINUX_H_

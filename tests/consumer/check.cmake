@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: MIT
 # Installs the build tree into a fresh prefix (or, with INSTALLED=ON, takes what is installed on
 # the system, as from the Debian package) and builds the consumer against it, found either as a
-# CMake package (MODE=cmake) or through pkg-config (MODE=pkg-config), then runs it.
+# CMake package (MODE=cmake) or through pkg-config (MODE=pkg-config), then runs it; with CMake,
+# the data it ships scrambled must be the checked-in scrambled sample. MODE=subdirectory builds
+# the consumer with this source tree added to it instead, nothing installed.
 # Variables: BUILD_DIR (unless INSTALLED), SOURCE_DIR, WORK_DIR, MODE, CXX, CXX_FLAGS, LINK_FLAGS.
 cmake_minimum_required(VERSION 3.20)
 
@@ -15,7 +17,7 @@ endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
-if(INSTALLED)
+if(INSTALLED OR MODE STREQUAL "subdirectory")
   set(prefix "")
 else()
   set(prefix ${WORK_DIR}/prefix)
@@ -27,12 +29,18 @@ endif()
 set(data ${SOURCE_DIR}/tests/data)
 set(consumer ${SOURCE_DIR}/tests/consumer)
 
-if(MODE STREQUAL "cmake")
+if(MODE MATCHES "^(cmake|subdirectory)$")
+  set(source "")
+  if(MODE STREQUAL "subdirectory")
+    set(source -DXORCODEC_SOURCE_DIR=${SOURCE_DIR})
+  endif()
   run(${CMAKE_COMMAND} -S ${consumer} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix}
       -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
-      "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
+      "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}" -DXORCODEC_PLAIN=${data}/sample.json ${source})
   run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
   set(program ${WORK_DIR}/build/consumer)
+  run(${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/build/shipped/sample.json
+      ${data}/sample.json.scrambled)
 else()
   if(prefix)
     file(GLOB_RECURSE pc_files ${prefix}/*/xorcodec.pc)

@@ -3,6 +3,7 @@
 // keeps, what it says.
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -244,6 +246,40 @@ TEST(Command, WritesAnotherFile) {
   }
   EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"data.json", "kept.json", "named.json",
                                                          "new.json", "piped.json"}));
+}
+
+// Where standard error is a terminal, a run that takes more than a second says how far it has come,
+// on one line written over and cleared at the end; where it is not, nothing at all. Eight pieces,
+// each written slowly (the fault shim), take the run past its first second.
+TEST(Command, ShowsProgressOnATerminalOnly) {
+  if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
+  ScratchDir dir;
+  WriteFile(dir / "big", testing_support::RandomBytes(2 << 20, 5));
+  int terminal = -1;
+  int user = -1;
+  ASSERT_EQ(openpty(&terminal, &user, nullptr, nullptr, nullptr), 0);
+  const RunOptions slow = RunOptions().Faults({"XORSCRAMBLE_TEST_SLOW_WRITE=200"});
+  RunOptions on_terminal = slow;
+  on_terminal.InChild([user] {
+    if (dup2(user, 2) != 2) _exit(124);
+  });
+  const Result shown = RunTool(dir.path(), {"big"}, on_terminal);
+  EXPECT_EQ(shown.status, 0);
+  fcntl(terminal, F_SETFL, O_NONBLOCK);
+  std::string seen;
+  char buf[4096];
+  for (ssize_t n; (n = read(terminal, buf, sizeof buf)) > 0;)
+    seen.append(buf, static_cast<std::size_t>(n));
+  close(user);
+  close(terminal);
+  EXPECT_TRUE(std::regex_match(
+      seen, std::regex("(\rxorscramble: big: [0-9.]+ (bytes|KiB|MiB) of 2\\.0 MiB \\([0-9]+%\\), "
+                       "[0-9.]+ (bytes|KiB|MiB)/s\x1b\\[K)+\r\x1b\\[K")))
+      << seen;
+
+  const Result quiet = RunTool(dir.path(), {"big"}, slow);
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
 }
 
 // Realistic documents, bytes of every kind, and 40 MiB of them: each is scrambled as the key

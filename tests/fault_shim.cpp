@@ -23,6 +23,8 @@
 //                                 file system might without a word;
 //   XORSCRAMBLE_TEST_NO_SETFLAGS=1 FS_IOC_SETFLAGS fails with EPERM, as for a flag that only a
 //                                 capability lets one set (chattr +j);
+//   XORSCRAMBLE_TEST_SLOW_WRITE=ms every write to a regular file waits that long first, as on a
+//                                 slow disk;
 //   XORSCRAMBLE_TEST_ACL_SEEN=path at the first write to a regular file, appends to that file
 //                                 "acl" where the file written has an access ACL, else "none";
 //   XORSCRAMBLE_TEST_GROW=path    at the second read of a piece, another process appends to that
@@ -169,6 +171,10 @@ ssize_t write(int fd, const void* data, size_t size) {
       dprintf(out, acl ? "acl" : "none");
       close(out);
     }
+  }
+  if (const char* ms = getenv("XORSCRAMBLE_TEST_SLOW_WRITE")) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+      usleep(static_cast<useconds_t>(atoi(ms)) * 1000);
   }
   return Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
 }

@@ -18,6 +18,7 @@
 #include "outcome.h"
 #include "platform.h"
 #include "printable.h"
+#include "progress.h"
 #include "read_out.h"
 #include "safe_replace.h"
 #include "usage.h"
@@ -32,7 +33,10 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitReplacedBut = 3;
 
-void Complain(const std::string& line) { fprintf(stderr, "xorscramble: %s\n", line.c_str()); }
+void Complain(const std::string& line) {
+  progress::Clear();
+  fprintf(stderr, "xorscramble: %s\n", line.c_str());
+}
 
 using Step = Outcome::Step;
 using Why = Outcome::Why;
@@ -181,6 +185,7 @@ std::string Reason(const Outcome& outcome) {
 // it, kept for whoever reads its messages; `read` is false for a file only written (-o), which
 // has none.
 int Report(const std::string& jsonpath, const Outcome& outcome, bool read = true) {
+  progress::Clear();
   if (outcome.done()) return kExitOk;
   std::string line;
   if (outcome.step() == Step::kWritingOutput) {
@@ -203,15 +208,18 @@ int Report(const std::string& jsonpath, const Outcome& outcome, bool read = true
 }
 
 // The built-in key's transform of the bytes at `offset` onwards of a file.
+// Each piece passes through here, in order: how far the run has come, for its progress line.
 void Scrambled(unsigned char* data, std::size_t size, std::uint64_t offset) {
   XorCodec::Instance().EncodeBuffer(data, size, xorcodec::kBuiltInKey, xorcodec::kBuiltInKeyLen,
                                     offset);
+  progress::Advance(offset + size);
 }
 
 int Scramble(const std::string& jsonpath) {
   SafeReplace file;
   if (Outcome opened = file.Open(jsonpath); !opened.done()) return Report(jsonpath, opened);
   // The file that was opened, locked and checked, in pieces: the path is not looked up again.
+  progress::Start(Printable(jsonpath), file.size());
   return Report(jsonpath, file.Rewrite(Scrambled));
 }
 
@@ -224,6 +232,7 @@ int Show(const std::string& jsonpath, bool standard_input) {
   } else if (Outcome opened = source.Open(jsonpath); !opened.done()) {
     return Report(jsonpath, opened);
   }
+  progress::Start(Printable(jsonpath), source.size());
   return Report(jsonpath, source.CopyToStandardOutput(Scrambled));
 }
 
@@ -242,6 +251,7 @@ int Convert(const std::string& jsonpath, bool standard_input, const std::string&
   if (Outcome opened = target.OpenOutput(output, source.NewFileMode()); !opened.done()) {
     return Report(output, opened, false);
   }
+  progress::Start(Printable(output), source.size());
   const Outcome done =
       target.Holds(source) ? target.Rewrite(Scrambled) : target.RewriteFrom(source, Scrambled);
   return done.step() == Step::kReading ? Report(jsonpath, done) : Report(output, done, false);

@@ -9,6 +9,7 @@
 #ifndef XORSCRAMBLE_READ_OUT_H_
 #define XORSCRAMBLE_READ_OUT_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -41,6 +42,9 @@ class ReadOut {
   // The permission bits that a new file made of this content gets (-o), as gzip and zstd give
   // them: the file's own, without its set-ID bits; for standard input, 0666 less the umask.
   unsigned NewFileMode() const;
+
+  // The content's size where it is known (a file), else 0.
+  std::uint64_t size() const;
 
  private:
   friend class SafeReplace;  // which takes a new file's content from it

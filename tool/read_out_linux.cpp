@@ -39,3 +39,7 @@ unsigned ReadOut::NewFileMode() const {
   umask(mask);
   return 0666 & ~mask;
 }
+
+std::uint64_t ReadOut::size() const {
+  return impl_->sized ? static_cast<std::uint64_t>(impl_->st.st_size) : 0;
+}

@@ -52,3 +52,5 @@ Outcome ReadOut::CopyToStandardOutput(SafeReplace::Transform transform) {
 
 // Windows gives a new file the permissions of its folder, whatever the source's.
 unsigned ReadOut::NewFileMode() const { return 0; }
+
+std::uint64_t ReadOut::size() const { return impl_->sized ? impl_->size : 0; }

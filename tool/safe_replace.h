@@ -54,6 +54,9 @@ class SafeReplace {
   // Whether the file that Open or OpenOutput opened is the one that `source` opened.
   bool Holds(const ReadOut& source) const;
 
+  // The size of the file that Open opened (0 for one that OpenOutput is to make).
+  std::uint64_t size() const;
+
   // The content passes through one buffer of this many bytes at the most, piece by piece: large
   // enough that the calls per byte cost nothing, small enough to stay in the processor's cache
   // between the read, the transform and the write (bench/README.md has the measurements).

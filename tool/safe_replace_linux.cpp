@@ -270,3 +270,7 @@ Outcome SafeReplace::Impl::Replace(PieceCopy source, Transform transform) {
   }
   return Outcome::Done();
 }
+
+std::uint64_t SafeReplace::size() const {
+  return impl_->fresh ? 0 : static_cast<std::uint64_t>(impl_->before.st_size);
+}

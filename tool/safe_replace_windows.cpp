@@ -288,3 +288,8 @@ Outcome SafeReplace::Impl::Replace(HANDLE from, bool sized, std::uint64_t size,
   temp.Replaced();
   return Outcome::Done();
 }
+
+std::uint64_t SafeReplace::size() const {
+  const Impl& m = *impl_;
+  return m.fresh ? 0 : (std::uint64_t{m.before.nFileSizeHigh} << 32) | m.before.nFileSizeLow;
+}

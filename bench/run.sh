@@ -3,9 +3,9 @@
 # Builds a Release tree in build-bench/ and measures every performance target: the codec against
 # memcpy and read() (Google Benchmark, medians of 7 repetitions, each alternating the two), the
 # command against a durable copy on large files, warm and cold (bench/command_bench.sh, median of 9
-# alternating pairs), its peak memory on a file past 4 GiB (bench/big_file.sh), and on 2,000 small
-# files against a C program doing the same durable rewrite, with its start-up against a trivial C
-# program (bench/small_files.sh).
+# alternating pairs), and with -o against the same copy and -c against cat, its peak memory on a
+# file past 4 GiB (bench/big_file.sh), and on 2,000 small files against a C program doing the same
+# durable rewrite, with its start-up against a trivial C program (bench/small_files.sh).
 # Installs Google Benchmark and GNU time first when they are missing (Debian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,6 +48,12 @@ for mib in 128 1024; do
     bench/command_bench.sh build-bench/xorscramble "$mib" 9 "$cold" "$target"
   done
 done
+# The other forms on 1 GiB, warm: -o against the same durable copy (1.05), -c to /dev/null against
+# cat (1.3).
+echo
+bench/command_bench.sh build-bench/xorscramble 1024 9 0 1.05 output
+echo
+bench/command_bench.sh build-bench/xorscramble 1024 9 0 1.3 stdout
 echo
 bench/big_file.sh build-bench/xorscramble
 echo

@@ -197,7 +197,7 @@ else
   cmp "$work/sample.json" tests/data/sample.json.scrambled
   test -z "$(MANWIDTH=80 man --warnings xorscramble 2>&1 >/dev/null)"
   for mode in cmake pkg-config; do
-    cmake -DINSTALLED=ON -DMODE=$mode -DSOURCE_DIR="$PWD" -DWORK_DIR="$work/$mode" \
+    cmake -DINSTALLED=ON -DWITH_TOOL=ON -DMODE=$mode -DSOURCE_DIR="$PWD" -DWORK_DIR="$work/$mode" \
       -P tests/consumer/check.cmake
   done
   files=$(dpkg -L xorscramble)

@@ -9,6 +9,7 @@
 // aclapi.h needs windows.h first.
 #include <aclapi.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -69,12 +70,38 @@ bool Identify(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
   return ok;
 }
 
+// Whether this is wine, whose ntdll says so.
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Whether wine's ReplaceFileW would run past a buffer of its own on `target`: it makes the name of
+// a file of its own in the folder of `target`'s first MAX_PATH - 1 characters, in a buffer of
+// MAX_PATH (GetTempFileNameW adds 14 characters to the folder), and where that folder is longer,
+// the name overwrites its caller's registers on the stack, and the program crashes once the call
+// has returned. Windows' own ReplaceFileW takes paths of any length.
+bool ReplaceOverrunsOnWine(const std::wstring& target) {
+  std::wstring head = target.substr(0, MAX_PATH - 1);
+  head.resize(std::min(head.size(), head.find_last_of(L'\\')));
+  return head.size() > MAX_PATH - 14 && UnderWine();
+}
+
 // Puts the file at `temp` in place of `target`, through ReplaceFileW, or where that cannot apply,
 // by moving it there with `dacl` (the target's permissions) given to it first. A file in use is
 // retried for a moment, 0.6 s in all.
 Outcome PutInPlace(const std::wstring& temp, const std::wstring& target, PACL dacl) {
-  bool fallback = false;
-  DWORD error = ERROR_SUCCESS;
+  // A null DACL is one that lets everybody in, and is kept as such.
+  const auto permissions = [&] {
+    return SetNamedSecurityInfoW(const_cast<wchar_t*>(temp.c_str()), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
+  };
+  const auto not_kept = [](DWORD error) {
+    return Outcome::NotKept(Outcome::Kept::kPermissions, Why::kSystemError).WindowsError(error);
+  };
+  bool fallback = ReplaceOverrunsOnWine(target);
+  DWORD error = fallback ? permissions() : ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) return not_kept(error);
   for (DWORD wait = 10;; wait *= 2) {
     // Whether another program holds the file without sharing its deletion, asked first: a
     // ReplaceFileW that fails on it may leave files of its own behind (wine does).
@@ -94,13 +121,7 @@ Outcome PutInPlace(const std::wstring& temp, const std::wstring& target, PACL da
       error = GetLastError();
       if (!fallback && ReplaceCannotApply(error)) {
         fallback = true;
-        // A null DACL is one that lets everybody in, and is kept as such.
-        error = SetNamedSecurityInfoW(const_cast<wchar_t*>(temp.c_str()), SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
-        if (error != ERROR_SUCCESS) {
-          return Outcome::NotKept(Outcome::Kept::kPermissions, Why::kSystemError)
-              .WindowsError(error);
-        }
+        if ((error = permissions()) != ERROR_SUCCESS) return not_kept(error);
         continue;
       }
     }

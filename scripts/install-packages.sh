@@ -37,24 +37,32 @@ done
 
 # What to paste as root where this user cannot install: an architecture that a package needs is
 # added first, and the index updated, as on a fresh system.
+# The optional packages are installed apart, so that one that cannot be had (an i386 index out of
+# step) keeps none of the others from being installed.
 paste_line() {
   local arches
-  arches=$(printf '%s\n' "$@" | sed -n 's/^.*:\(.*\)$/\1/p' | sort -u)
+  arches=$(printf '%s\n' "${required[@]}" "${optional[@]}" | sed -n 's/^.*:\(.*\)$/\1/p' | sort -u)
   for arch in $arches; do printf 'dpkg --add-architecture %s && ' "$arch"; done
-  echo "apt-get update && apt-get install -y --no-install-recommends $*"
+  printf 'apt-get update'
+  if ((${#required[@]} > 0)); then
+    printf ' && apt-get install -y --no-install-recommends %s' "${required[*]}"
+  fi
+  if ((${#optional[@]} > 0)); then
+    printf '; apt-get install -y --no-install-recommends %s' "${optional[*]}"
+  fi
+  echo
 }
 # shellcheck source=scripts/as-root.sh
 source "$(dirname "$0")/as-root.sh"
+# One line says all that is missing, the optional packages too.
 if ! as_root; then
   if ((${#required[@]} > 0)); then
-    echo "install-packages: missing ${required[*]}: run this as root or as a user with sudo" \
-      "rights, or have root run: $(paste_line "${required[@]}")" >&2
+    echo "install-packages: missing ${required[*]}${optional[*]:+ (and the optional ${optional[*]})}:" \
+      "run this as root or as a user with sudo rights, or have root run: $(paste_line)" >&2
+    exit 1
   fi
-  if ((${#optional[@]} > 0)); then
-    echo "install-packages: going on without the optional ${optional[*]}; to have it, have root" \
-      "run: $(paste_line "${optional[@]}")" >&2
-  fi
-  if ((${#required[@]} > 0)); then exit 1; fi
+  echo "install-packages: going on without the optional ${optional[*]}; to have it, have root" \
+    "run: $(paste_line)" >&2
   exit 0
 fi
 

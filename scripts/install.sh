@@ -82,4 +82,5 @@ if ((${#tell[@]} == 0)); then
 else
   echo "$prefix is off the places searched; to use what is there, first run:"
   printf '  %s\n' "${tell[@]}"
+  echo "(they last for this shell; to keep them for every login, add the same lines to ~/.profile)"
 fi

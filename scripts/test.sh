@@ -28,7 +28,6 @@ packages=(cmake make g++ clang clang-format libclang-rt-14-dev llvm libgtest-dev
   nlohmann-json3-dev pkgconf man-db g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   g++-i686-linux-gnu qemu-user-static googletest dpkg-dev file lintian acl attr e2fsprogs
   xfsprogs btrfs-progs exfatprogs exfat-fuse bindfs)
-scripts/install-packages.sh "${packages[@]}"
 # shellcheck source=scripts/as-root.sh
 source scripts/as-root.sh
 jobs=$(nproc)
@@ -51,11 +50,14 @@ why_no_32_bit() {
 # The 32-bit wine (Debian's wine32:i386, which adds the i386 architecture) only where it can run:
 # not at all on a kernel that runs no 32-bit programs, and taken away again, with all it brought,
 # where it installs but cannot start.
+# One call for all of it, so that a user who cannot install gets one line to paste.
 wine32_why=$(why_no_32_bit)
 if [[ -z $wine32_why ]]; then
-  scripts/install-packages.sh --optional wine32:i386 --check /usr/lib/wine/wine --version
+  scripts/install-packages.sh "${packages[@]}" --optional wine32:i386 --check /usr/lib/wine/wine \
+    --version
 else
   echo "$wine32_why: the 32-bit wine is not installed"
+  scripts/install-packages.sh "${packages[@]}"
 fi
 
 # Runs ctest on the build named first and adds its tests to the counts reported at the end, as
@@ -65,8 +67,14 @@ passed=0
 failed=0
 skipped=0
 ctest_failed=0
-skips=$(mktemp)
+skips=$(mktemp -p "$PWD" .skips.XXXXXX)
 trap 'rm -f "$skips"' EXIT
+# What $HOME (three levels down, where wine and font caches put theirs) and /tmp hold now: the run
+# must leave them so (checked at its end).
+home_now() { find "$HOME" -mindepth 1 -maxdepth 3 2>/dev/null | sort || true; }
+tmp_now() { find /tmp -mindepth 1 -maxdepth 1 2>/dev/null | sort || true; }
+found_home=$(home_now)
+found_tmp=$(tmp_now)
 count() { grep -c "status=\"$1\"" "$2" || true; }
 run_ctest() {
   local build=$1 junit
@@ -172,8 +180,18 @@ for bits in 32 64; do
     skipped=$((skipped + ${#tests[@]}))
     for test in "${tests[@]}"; do echo "build-win$bits: $test: $why"; done >>"$skips"
   else
+    # Everything wine keeps (its prefix, its server's folder, the fonts' cache) goes in the build
+    # tree, and no menu entries are made; a second user's run keeps its own in a home of its own.
+    # Both go when the suite is done: a prefix is some 700 MB.
+    wine_home="$PWD/build-win$bits/wine-home"
+    mkdir -p "$wine_home/tmp"
     LC_ALL=C.UTF-8 WINEPREFIX="$PWD/build-win$bits/wine-prefix" WINEDEBUG=-all \
+      WINEDLLOVERRIDES=winemenubuilder.exe=d HOME="$wine_home" TMPDIR="$wine_home/tmp" \
+      XDG_CACHE_HOME="$wine_home/.cache" XDG_CONFIG_HOME="$wine_home/.config" \
+      XDG_DATA_HOME="$wine_home/.local/share" XORSCRAMBLE_TEST_USER_TMPDIR="${TMPDIR:-/tmp}" \
       run_ctest "build-win$bits" --test-dir "build-win$bits" --output-on-failure
+    WINEPREFIX="$PWD/build-win$bits/wine-prefix" TMPDIR="$wine_home/tmp" "${wine%/*}/wineserver" -w
+    rm -rf "$wine_home" "$PWD/build-win$bits/wine-prefix"
   fi
   (cd "build-win$bits" && cpack -G ZIP)
   cmake -E tar tf "build-win$bits"/xorscramble-*-win"$bits".zip | grep -c '/bin/xorscramble.exe$' >/dev/null
@@ -182,7 +200,10 @@ done
 echo "== Debian package: build, lint, install, use, remove"
 scripts/package.sh
 deb=$(ls build-deb/xorscramble_*.deb)
-lintian --fail-on error "$deb"
+# lintian's own temporary files go in the build tree, and with it.
+mkdir -p build-deb/lintian-tmp
+TMPDIR="$PWD/build-deb/lintian-tmp" lintian --fail-on error "$deb"
+rm -rf build-deb/lintian-tmp
 # The machine is left as it was found: a copy the user installed is neither replaced nor removed.
 if dpkg-query -W -f='${Status}' xorscramble 2>/dev/null | grep -q 'ok installed'; then
   echo "xorscramble is installed on this machine already: the package is not installed over it," \
@@ -209,6 +230,13 @@ fi
 if [[ -s $skips ]]; then
   echo "skipped, and why:"
   sed 's/^/  /' "$skips"
+fi
+# Anything the run left in $HOME or /tmp is named, and fails it.
+left=$(comm -13 <(echo "$found_home") <(home_now); comm -13 <(echo "$found_tmp") <(tmp_now))
+if [[ -n $left ]]; then
+  echo "left behind by the run:"
+  sed 's/^/  /' <<<"$left"
+  failed=$((failed + 1))
 fi
 echo "checks: ${passed} passed, ${failed} failed, ${skipped} skipped"
 # A failed test, or a ctest that could not run its tests at all, fails the run.

@@ -27,13 +27,17 @@ if(AS_USER)
     message("skipped: needs root to run as ${AS_USER}")
     return()
   endif()
-  set(tmp "$ENV{TMPDIR}")
+  # Where the user may reach: the test run keeps wine's own TMPDIR in the build tree.
+  set(tmp "$ENV{XORSCRAMBLE_TEST_USER_TMPDIR}")
+  if(NOT tmp)
+    set(tmp "$ENV{TMPDIR}")
+  endif()
   if(NOT tmp)
     set(tmp /tmp)
   endif()
   string(RANDOM LENGTH 12 suffix)
   set(home "${tmp}/xorscramble-windows-${suffix}")
-  file(MAKE_DIRECTORY ${home})
+  file(MAKE_DIRECTORY ${home} ${home}/tmp)
   file(COPY ${PROGRAM} ${HOLD_OPEN} ${DATA}/sample.json ${DATA}/sample.json.scrambled
     ${CMAKE_CURRENT_LIST_FILE} DESTINATION ${home})
   execute_process(COMMAND id -g ${AS_USER} OUTPUT_VARIABLE group OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -42,11 +46,17 @@ if(AS_USER)
   get_filename_component(hold_open ${HOLD_OPEN} NAME)
   execute_process(
     COMMAND setpriv --reuid=${AS_USER} --regid=${group} --clear-groups
-      env HOME=${home} WINEPREFIX=${home}/wine-prefix
+      env HOME=${home} WINEPREFIX=${home}/wine-prefix TMPDIR=${home}/tmp
+      XDG_CACHE_HOME=${home}/.cache XDG_CONFIG_HOME=${home}/.config
+      XDG_DATA_HOME=${home}/.local/share WINEDLLOVERRIDES=winemenubuilder.exe=d
       ${CMAKE_COMMAND} -DEMULATOR=${EMULATOR} -DPROGRAM=${home}/${program}
       -DHOLD_OPEN=${home}/${hold_open} -DDATA=${home}
       -DWORK_DIR=${home}/work -DONCE_DONE=ON -P ${home}/windows_command.cmake
     RESULT_VARIABLE got)
+  # Its wine server saves the prefix as it goes: it is waited for before the home is removed.
+  get_filename_component(wine_dir "${EMULATOR}" DIRECTORY)
+  execute_process(COMMAND setpriv --reuid=${AS_USER} --regid=${group} --clear-groups
+    env WINEPREFIX=${home}/wine-prefix TMPDIR=${home}/tmp ${wine_dir}/wineserver -w)
   file(REMOVE_RECURSE ${home})
   if(NOT got EQUAL 0)
     message(FATAL_ERROR "as ${AS_USER}: exit status ${got}")

@@ -157,12 +157,20 @@ TEST(BufferTransforms, AgreeWithReferenceWholeAndInPieces) {
   for (std::size_t i = 0; i < keys.back().size(); ++i) {
     keys.back()[i] = static_cast<int32_t>(i * 2654435761u);
   }
-  const uint64_t offsets[] = {0,          1,
-                              2,          4095,
-                              4097,       INT32_MAX,
-                              1u << 31,   UINT32_MAX,
-                              1ull << 32, (1ull << 32) + 1,
-                              INT64_MAX,  UINT64_MAX - 20000};
+  const uint64_t offsets[] = {0,
+                              1,
+                              2,
+                              4095,
+                              4097,
+                              INT32_MAX,
+                              1u << 31,
+                              UINT32_MAX,
+                              1ull << 32,
+                              (1ull << 32) + 1,
+                              INT64_MAX,
+                              UINT64_MAX - 20000,
+                              UINT64_MAX - 5,
+                              UINT64_MAX};  // the last two cross 2^64
   XorCodec& codec = XorCodec::Instance();
   std::mt19937_64 random(3);
   ScratchDir dir;

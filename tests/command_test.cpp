@@ -204,13 +204,19 @@ TEST(Command, WritesAnotherFile) {
   ASSERT_EQ(chmod((dir / "kept.json").c_str(), 0604), 0);
   const mode_t mask = umask(0);
   umask(mask);
+  // While the new content is written, the file is the caller's alone, whatever it becomes.
+  ScratchDir look;
+  WriteFile(look / "mode", "");
   struct Case {
     std::vector<std::string> args;
     std::string out;
     mode_t mode;
     RunOptions options;
   } cases[] = {
-      {{"-o", "new.json", "data.json"}, "new.json", 0640, {}},
+      {{"-o", "new.json", "data.json"},
+       "new.json",
+       0640,
+       RunOptions().Faults({"XORSCRAMBLE_TEST_MODE_SEEN=" + (look / "mode")})},
       {{"--output=kept.json", "data.json"}, "kept.json", 0604, {}},
       {{"-o", "piped.json", "-"},
        "piped.json",
@@ -232,6 +238,9 @@ TEST(Command, WritesAnotherFile) {
     EXPECT_EQ(fs::status(dir / c.out).permissions(), fs::perms(c.mode));
   }
   EXPECT_TRUE(ReadFile(dir / "data.json") == kPlain);
+  if (!kEmulated) {
+    EXPECT_EQ(ReadFile(look / "mode"), "600") << "the file was another's to read";
+  }
   EXPECT_EQ(RunTool(dir.path(), {"-o", "data.json", "data.json"}).status, 0);
   EXPECT_TRUE(ReadFile(dir / "data.json") == kScrambled) << "onto itself: in place";
 

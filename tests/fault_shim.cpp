@@ -23,6 +23,8 @@
 //                                 file system might without a word;
 //   XORSCRAMBLE_TEST_NO_SETFLAGS=1 FS_IOC_SETFLAGS fails with EPERM, as for a flag that only a
 //                                 capability lets one set (chattr +j);
+//   XORSCRAMBLE_TEST_MODE_SEEN=path at the first write to a regular file, appends to that file
+//                                 the permission bits of the file written, in octal;
 //   XORSCRAMBLE_TEST_SLOW_WRITE=ms every write to a regular file waits that long first, as on a
 //                                 slow disk;
 //   XORSCRAMBLE_TEST_ACL_SEEN=path at the first write to a regular file, appends to that file
@@ -169,6 +171,16 @@ ssize_t write(int fd, const void* data, size_t size) {
     const int out = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (out >= 0) {
       dprintf(out, acl ? "acl" : "none");
+      close(out);
+    }
+  }
+  static bool mode_seen = false;
+  const char* mode_path = getenv("XORSCRAMBLE_TEST_MODE_SEEN");
+  if (mode_path != nullptr && !mode_seen && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    mode_seen = true;
+    const int out = open(mode_path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (out >= 0) {
+      dprintf(out, "%o", st.st_mode & 07777);
       close(out);
     }
   }

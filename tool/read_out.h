@@ -16,8 +16,6 @@
 #include "outcome.h"
 #include "safe_replace.h"
 
-class SafeReplace;
-
 class ReadOut {
  public:
   ReadOut();

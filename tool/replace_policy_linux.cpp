@@ -33,6 +33,10 @@ Outcome CheckReplaceable(int fd, int dir, const std::string& name, const struct 
   if (faccessat(dir, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
     return Outcome::Failed(Step::kCheckingFile, errno);
   }
+  return CheckFolder(dir);
+}
+
+Outcome CheckFolder(int dir) {
   if (const Mark folder = MarkOf(dir); folder != Mark::kNone) {
     return Outcome::Refused(Step::kCheckingFolder, WhyMarked(folder)).About(ShownPath(dir));
   }

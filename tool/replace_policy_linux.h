@@ -24,4 +24,8 @@
 Outcome CheckReplaceable(int fd, int dir, const std::string& name, const struct stat& st,
                          FileMetadata* metadata);
 
+// Whether the folder open on `dir` lets a file in it be replaced, or made by rename: Refused, about
+// the folder, where it is marked immutable or append-only.
+Outcome CheckFolder(int dir);
+
 #endif  // XORSCRAMBLE_REPLACE_POLICY_LINUX_H_

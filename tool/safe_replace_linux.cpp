@@ -132,11 +132,7 @@ Outcome SafeReplace::Impl::OpenFolder(const std::string& path) {
   if (Outcome lookup = PathLookup().Find(folder, &found); !lookup.done()) return lookup;
   dir = UniqueFd(openat(found.dir.get(), found.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return Outcome::Failed(Step::kOpeningFolder, errno).About(ShownPath(found.dir.get()));
-  if (const Mark marked = MarkOf(dir.get()); marked != Mark::kNone) {
-    return Outcome::Refused(Step::kCheckingFolder,
-                            marked == Mark::kImmutable ? Why::kImmutable : Why::kAppendOnly)
-        .About(ShownPath(dir.get()));
-  }
+  if (Outcome folder_ok = CheckFolder(dir.get()); !folder_ok.done()) return folder_ok;
   stored = name;
   fresh = true;
   return Outcome::Done();

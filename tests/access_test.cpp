@@ -49,7 +49,7 @@ struct MetadataCase {
   const char* name;
   const char* arrange;  // shell, in a folder holding data.json, the plain sample (0644, root's);
                         // exit status 77 where it cannot be done here, saying why
-  uid_t caller;         // who runs the command (0: root)
+  uid_t caller;         // who runs the command (0: root), in GroupOf(caller): 65533 for nobody
   const char* refusal;  // the reason the run is refused with, or "" where everything is kept
   const char* only_on;  // the one file system that has what the case needs, or nullptr
   const char* dropped;  // what the run drops as any write would (getfattr's line), or nullptr
@@ -61,7 +61,7 @@ const MetadataCase kMetadataCases[] = {
      "setfacl -m g::---,u:daemon:rw-,m::rw- data.json",
      0, "", nullptr, nullptr},
     {"restrictive ACL, run by the file's owner",
-     "chown nobody:nogroup data.json && chmod 664 data.json && chmod 777 . && "
+     "chown nobody:65533 data.json && chmod 664 data.json && chmod 777 . && "
      "setfacl -m g::---,u:daemon:rw-,m::rw- data.json",
      kNobody, "", nullptr, nullptr},
     {"folder's default ACL over a file without one",
@@ -73,7 +73,7 @@ const MetadataCase kMetadataCases[] = {
     {"data journaling, which only a capability lets one set", "chattr +j data.json 2>&1 || exit 77",
      0, "", "ext4", nullptr},
     {"data journaling, run by the file's owner",
-     "chattr +j data.json 2>&1 || exit 77; chown nobody:nogroup data.json && chmod 777 .", kNobody,
+     "chattr +j data.json 2>&1 || exit 77; chown nobody:65533 data.json && chmod 777 .", kNobody,
      "cannot keep its attribute flags (chattr +j): Operation not permitted", "ext4", nullptr},
     {"XFS extent size hints, no defragmenting, file streams",
      "mv data.json plain && touch data.json && "

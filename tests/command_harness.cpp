@@ -81,8 +81,8 @@ Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
     }
     for (int sig : options.ignored) signal(sig, SIG_IGN);
     if (options.in_child) options.in_child();
-    if (options.uid != 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0)) {
+    if (options.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(GroupOf(options.uid)) != 0 ||
+                             setuid(options.uid) != 0)) {
       _exit(125);
     }
     for (const std::string& var : options.env) putenv(const_cast<char*>(var.c_str()));
@@ -150,14 +150,14 @@ std::string Plain(const ScratchDir& dir, const std::string& name) {
 }
 
 void Own(const std::string& path, uid_t uid, mode_t mode) {
-  ASSERT_EQ(chown(path.c_str(), uid, uid), 0) << path;
+  ASSERT_EQ(chown(path.c_str(), uid, GroupOf(uid)), 0) << path;
   ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
 std::string Link(const ScratchDir& dir, const std::string& target, const std::string& name,
                  uid_t uid) {
   EXPECT_EQ(symlink(target.c_str(), (dir / name).c_str()), 0);
-  EXPECT_EQ(lchown((dir / name).c_str(), uid, uid), 0);
+  EXPECT_EQ(lchown((dir / name).c_str(), uid, GroupOf(uid)), 0);
   return name;
 }
 

@@ -28,6 +28,10 @@ using testing_support::WriteFile;
 
 constexpr uid_t kNobody = 65534;
 
+// The group the harness gives a user (and the files it gives that user): a number other than the
+// user's own, so that a check that reads the one for the other is seen. Root keeps group 0.
+constexpr gid_t GroupOf(uid_t uid) { return uid == 0 ? 0 : uid - 1; }
+
 // Whether the command (and the test) run under an emulator for another machine's programs
 // (qemu-user), which cannot do all that a kernel does: no ptrace, no preloading into a static
 // program, and messages of its own for signals.
@@ -109,7 +113,7 @@ std::string ReadFailed(const std::string& arg, const std::string& reason);
 // Writes the plain sample to `dir / name`; returns `name`.
 std::string Plain(const ScratchDir& dir, const std::string& name = "data.json");
 
-// Gives `path` an owner (and the group of that number) and a mode; needs root.
+// Gives `path` an owner (and that owner's GroupOf) and a mode; needs root.
 void Own(const std::string& path, uid_t uid, mode_t mode);
 
 // A symbolic link at `dir / name` to `target`, owned by `uid` (which needs root); returns `name`.

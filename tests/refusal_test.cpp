@@ -169,6 +169,15 @@ std::vector<Refusal> Cases() {
        {},
        "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused,
        kNeedsRoot},
+      {"another user's link to root's file in that user's group",
+       "evil",
+       [](Scene& s) {
+         ASSERT_EQ(chown((s / "data.json").c_str(), 0, kNobody), 0);
+         Link(s.dir(), "data.json", "evil", kNobody);
+       },
+       {},
+       "xorscramble: {}: not following the symbolic link {dir}/evil" + kLinkRefused,
+       kNeedsRoot},
       {"another user's link to root's folder, on the way",
        "here/data.json",
        [](Scene& s) { Link(s.dir(), ".", "here", kNobody); },

@@ -303,11 +303,23 @@ struct Attack {
   int back = 0;
 };
 
+// What a call of process `pid` does for the new content's durability: 'f' syncs a file, 'd' a
+// folder, 'r' renames; 0 for any other call.
+char Durability(pid_t pid, uint64_t nr, uint64_t fd) {
+  if (nr == SYS_renameat || nr == SYS_renameat2) return 'r';
+  if (nr != SYS_fsync && nr != SYS_fdatasync) return 0;
+  struct stat st;
+  const std::string at = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  if (stat(at.c_str(), &st) != 0) return '?';
+  return S_ISDIR(st.st_mode) ? 'd' : 'f';
+}
+
 // Runs the command under ptrace, stopped at the entry of each of its file-system calls; at the
 // attack's moments the second user swaps the names while the command waits. `calls` gets the
-// number of file-system calls that the run made.
+// number of file-system calls that the run made, and `durability` (unless null) its syncs and
+// renames in order, as Durability tells them.
 Result RunAttacked(const std::string& cwd, const std::vector<std::string>& args, RunOptions options,
-                   const Attack& attack, int* calls) {
+                   const Attack& attack, int* calls, std::string* durability = nullptr) {
   options.traced = true;
   // LeakSanitizer cannot stop a process that is traced already.
   options.env.push_back("ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0");
@@ -325,9 +337,12 @@ Result RunAttacked(const std::string& cwd, const std::vector<std::string>& args,
     if (WSTOPSIG(wstatus) == (SIGTRAP | 0x80)) {
       struct __ptrace_syscall_info info {};
       if (ptrace(PTRACE_GET_SYSCALL_INFO, child.pid, sizeof info, &info) > 0 &&
-          info.op == PTRACE_SYSCALL_INFO_ENTRY && IsFileCall(info.entry.nr) &&
-          (++*calls == attack.at || *calls == attack.back)) {
-        SwapAs(kNobody, attack.a, attack.b);
+          info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+        const char step = Durability(child.pid, info.entry.nr, info.entry.args[0]);
+        if (durability != nullptr && step != 0) durability->push_back(step);
+        if (IsFileCall(info.entry.nr) && (++*calls == attack.at || *calls == attack.back)) {
+          SwapAs(kNobody, attack.a, attack.b);
+        }
       }
     } else if (wstatus >> 16 == 0) {
       deliver = WSTOPSIG(wstatus);  // a signal for the command, not a tracing event
@@ -379,9 +394,14 @@ void RaceEveryMoment(bool swap_folder) {
         RunOptions options;
         if (named) options.Faults({kNoTmpfile});
         int made = 0;
-        const Result run =
-            RunAttacked(root.path(), {"shared/alice/data.json"}, options, attack, &made);
-        if (at == 0) calls = made;  // the run undisturbed: how many moments there are
+        std::string durability;
+        const Result run = RunAttacked(root.path(), {"shared/alice/data.json"}, options, attack,
+                                       &made, &durability);
+        if (at == 0) {
+          calls = made;  // the run undisturbed: how many moments there are
+          // A power cut at any moment leaves the old content or the new, whole.
+          EXPECT_EQ(durability, "frd") << "the new file synced, renamed, then its folder synced";
+        }
         ++runs;
 
         EXPECT_EQ(Tree(root / "secret"), secret_before) << "the root-only folder changed";

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -22,9 +23,6 @@
 #include "read_out.h"
 #include "safe_replace.h"
 #include "usage.h"
-#ifdef _WIN32
-#include "system_error_windows.h"
-#endif
 
 namespace {
 
@@ -42,142 +40,145 @@ using Step = Outcome::Step;
 using Why = Outcome::Why;
 using Kept = Outcome::Kept;
 
-// The system's words for the error of an outcome.
-std::string ErrorText(int error, unsigned long windows_error) {
-#ifdef _WIN32
-  if (windows_error != 0) return Describe(windows_error);
-#else
-  (void)windows_error;
-#endif
-  return strerror(error);
-}
+// The words for how a step ended are written with these stand-ins, filled in by Fill: $E the
+// system's error; $S the subject, quoted as a shell takes it back; $A the subject as it is (made
+// printable); $F a space and the subject, where there is one; $N the count; $K the piece of
+// metadata that could not be kept; $O "others" where that piece is plural, else "another".
 
-// What could not be kept, as in "cannot keep its ACL".
-std::string KeptText(const Outcome& outcome) {
-  switch (outcome.kept()) {
-    case Kept::kOwnerAndGroup:
-      return "its owner and group";
-    case Kept::kPermissions:
-      return "its permissions";
-    case Kept::kSetGroupId:
-      return "its set-group-ID bit";
-    case Kept::kAcl:
-      return "its access control list (ACL)";
-    case Kept::kAttribute:
-      return "its extended attribute " + Printable(outcome.subject());
-    case Kept::kAttributes:
-      return "its extended attributes";
-    case Kept::kFlags:
-      return std::string("its attribute flags (chattr") + (outcome.subject().empty() ? "" : " ") +
-             outcome.subject() + ")";
-    case Kept::kXfsAttributes:
-      return "its XFS flags and hints (xfs_io chattr " + outcome.subject() + ")";
-    case Kept::kProjectId:
-      return "its project ID";
-    case Kept::kFileAttributes:
-      return "its attributes";
-    case Kept::kNothing:
-      break;
+// The pieces of metadata, as in "cannot keep its ACL".
+struct KeptWords {
+  Kept kept;
+  const char* words;
+  bool plural;
+};
+constexpr KeptWords kKeptWords[] = {
+    {Kept::kOwnerAndGroup, "its owner and group", false},
+    {Kept::kPermissions, "its permissions", true},
+    {Kept::kSetGroupId, "its set-group-ID bit", false},
+    {Kept::kAcl, "its access control list (ACL)", false},
+    {Kept::kAttribute, "its extended attribute $A", false},
+    {Kept::kAttributes, "its extended attributes", false},
+    {Kept::kFlags, "its attribute flags (chattr$F)", true},
+    {Kept::kXfsAttributes, "its XFS flags and hints (xfs_io chattr $A)", true},
+    {Kept::kProjectId, "its project ID", false},
+    {Kept::kFileAttributes, "its attributes", false},
+    {Kept::kNothing, "its metadata", false},
+};
+
+// Why a step ended as it did, in one line without the program's name or the file's: the first
+// row of the reason, at the step or at any step, holds the words. Where the system's error says
+// why, the row of the step says what was being done; a step without one gives the error alone.
+constexpr Step kAnyStep = Step::kNone;
+struct ReasonWords {
+  Why why;
+  Step step;
+  const char* words;
+};
+constexpr ReasonWords kReasonWords[] = {
+    {Why::kNotRegular, kAnyStep, "not a regular file"},
+    {Why::kForeignLink, kAnyStep,
+     "not following the symbolic link $S: it belongs to another user, who does not own what it "
+     "leads to"},
+    {Why::kUnreachableLink, kAnyStep,
+     "not following the symbolic link $S: the file it leads to cannot be reached by its name "
+     "(deleted, moved, or in another mount namespace)"},
+    {Why::kForeignMounts, kAnyStep,
+     "not following $S into another user's mount namespace: that user does not own what it "
+     "leads to"},
+    {Why::kChangedOpening, kAnyStep, "changed while being opened; left as it was"},
+    {Why::kLocked, kAnyStep, "in use by another process (locked)"},
+    {Why::kOpenForWriting, kAnyStep, "open for writing by another program; left as it was"},
+    {Why::kInUse, kAnyStep, "in use by another program; left as it was"},
+    {Why::kHardLinks, kAnyStep, "has $N hard links; replacing it would split them"},
+    {Why::kUnmapped, kAnyStep,
+     "its owner/group is not mapped in this user namespace; left as it was"},
+    {Why::kImmutable, Step::kCheckingFolder,
+     "its directory $S is marked immutable; the file in it cannot be replaced"},
+    {Why::kImmutable, kAnyStep, "is marked immutable; it cannot be replaced"},
+    {Why::kAppendOnly, Step::kCheckingFolder,
+     "its directory $S is marked append-only; the file in it cannot be replaced"},
+    {Why::kAppendOnly, kAnyStep, "is marked append-only; it cannot be replaced"},
+    {Why::kChanged, kAnyStep, "changed while being scrambled; left as it was"},
+    {Why::kWriterMeanwhile, kAnyStep,
+     "opened for writing by another program meanwhile; left as it was"},
+    {Why::kWriterAtRename, kAnyStep,
+     "replaced, but another program opened it for writing at that instant: what it writes is "
+     "lost with the old file"},
+    {Why::kKeptOther, kAnyStep, "cannot keep $K: the file system kept $O"},
+    {Why::kGroupOnly, kAnyStep, "cannot keep $K: only a member of its group may set it"},
+    {Why::kFolderProject, kAnyStep,
+     "cannot keep $K: its directory gives every file in it the directory's own"},
+    {Why::kNewAttribute, kAnyStep, "cannot keep $K: the new file's $A cannot be removed: $E"},
+    // The system's error, after what was being done.
+    {Why::kSystemError, Step::kOpeningFolder, "cannot open its directory $S: $E"},
+    {Why::kSystemError, Step::kLocking, "cannot lock it: $E"},
+    {Why::kSystemError, Step::kReadingMetadata, "cannot read its extended attributes: $E"},
+    {Why::kSystemError, Step::kReadingPermissions, "cannot read its permissions: $E"},
+    {Why::kSystemError, Step::kCheckingFile, "not writable: $E"},
+    {Why::kSystemError, Step::kMakingTemporary, "cannot create a temporary file in $S: $E"},
+    {Why::kSystemError, Step::kMakingPrivate, "cannot make the temporary file private: $E"},
+    {Why::kSystemError, Step::kWriting, "cannot write the new content: $E"},
+    {Why::kSystemError, Step::kKeeping, "cannot keep $K: $E"},
+    {Why::kSystemError, Step::kReplacing, "cannot replace it: $E"},
+    {Why::kSystemError, Step::kSyncingFolder,
+     "replaced, but its directory could not be synced: $E"},
+    {Why::kSystemError, Step::kHolding, "cannot hold it in memory: $E"},
+    {Why::kSystemError, kAnyStep, "$E"},
+};
+
+const KeptWords& KeptOf(const Outcome& outcome) {
+  for (const KeptWords& row : kKeptWords) {
+    if (row.kept == outcome.kept()) return row;
   }
-  return "its metadata";
+  return kKeptWords[std::size(kKeptWords) - 1];
 }
 
-// Why a step ended as it did, in one line without the program's name or the file's.
-std::string Reason(const Outcome& outcome) {
-  const std::string error = ErrorText(outcome.error(), outcome.windows_error());
-  const std::string subject = Quoted(outcome.subject());
-  const bool folder = outcome.step() == Step::kCheckingFolder;
-  switch (outcome.why()) {
-    case Why::kSystemError:
-      break;
-    case Why::kNotRegular:
-      return "Not a regular file";
-    case Why::kForeignLink:
-      return "not following the symbolic link " + subject +
-             ": it belongs to another user, who does not own what it leads to";
-    case Why::kUnreachableLink:
-      return "not following the symbolic link " + subject +
-             ": the file it leads to cannot be reached by its name (deleted, moved, or in another "
-             "mount namespace)";
-    case Why::kForeignMounts:
-      return "not following " + subject +
-             " into another user's mount namespace: that user does not own what it leads to";
-    case Why::kChangedOpening:
-      return "changed while being opened; left as it was";
-    case Why::kLocked:
-      return "in use by another process (locked)";
-    case Why::kOpenForWriting:
-      return "open for writing by another program; left as it was";
-    case Why::kInUse:
-      return "in use by another program; left as it was";
-    case Why::kHardLinks:
-      return "has " + std::to_string(outcome.count()) +
-             " hard links; replacing it would split them";
-    case Why::kUnmapped:
-      return "its owner/group is not mapped in this user namespace; left as it was";
-    case Why::kImmutable:
-    case Why::kAppendOnly: {
-      const std::string mark = outcome.why() == Why::kImmutable ? "immutable" : "append-only";
-      return folder ? "its directory " + subject + " is marked " + mark +
-                          "; the file in it cannot be replaced"
-                    : "is marked " + mark + "; it cannot be replaced";
+// `words` with its stand-ins filled in from `outcome`.
+std::string Fill(const char* words, const Outcome& outcome) {
+  const std::string& subject = outcome.subject();
+  std::string out;
+  for (const char* at = words; *at != '\0'; ++at) {
+    if (at[0] != '$' || at[1] == '\0') {
+      out += *at;
+      continue;
     }
-    case Why::kChanged:
-      return "changed while being scrambled; left as it was";
-    case Why::kWriterMeanwhile:
-      return "opened for writing by another program meanwhile; left as it was";
-    case Why::kWriterAtRename:
-      return "replaced, but another program opened it for writing at that instant: what it "
-             "writes is lost with the old file";
-    case Why::kKeptOther:
-      return "cannot keep " + KeptText(outcome) + ": the file system kept " +
-             (outcome.kept() == Kept::kPermissions || outcome.kept() == Kept::kFlags ||
-                      outcome.kept() == Kept::kXfsAttributes
-                  ? "others"
-                  : "another");
-    case Why::kGroupOnly:
-      return "cannot keep " + KeptText(outcome) + ": only a member of its group may set it";
-    case Why::kFolderProject:
-      return "cannot keep " + KeptText(outcome) +
-             ": its directory gives every file in it the directory's own";
-    case Why::kNewAttribute:
-      return "cannot keep " + KeptText(outcome) + ": the new file's " +
-             Printable(outcome.subject()) + " cannot be removed: " + error;
+    switch (*++at) {
+      case 'E':
+        out += ErrorText(outcome.error(), outcome.windows_error());
+        break;
+      case 'S':
+        out += Quoted(subject);
+        break;
+      case 'A':
+        out += Printable(subject);
+        break;
+      case 'F':
+        if (!subject.empty()) out += " " + Printable(subject);
+        break;
+      case 'N':
+        out += std::to_string(outcome.count());
+        break;
+      case 'K':
+        out += Fill(KeptOf(outcome).words, outcome);
+        break;
+      case 'O':
+        out += KeptOf(outcome).plural ? "others" : "another";
+        break;
+      default:
+        out += at[-1];
+        out += *at;
+    }
   }
-  // The system's error, after what was being done.
-  switch (outcome.step()) {
-    case Step::kOpeningFolder:
-      return "cannot open its directory " + subject + ": " + error;
-    case Step::kLocking:
-      return "cannot lock it: " + error;
-    case Step::kReadingMetadata:
-      return "cannot read its extended attributes: " + error;
-    case Step::kReadingPermissions:
-      return "cannot read its permissions: " + error;
-    case Step::kCheckingFile:
-      return "not writable: " + error;
-    case Step::kMakingTemporary:
-      return "cannot create a temporary file in " + subject + ": " + error;
-    case Step::kMakingPrivate:
-      return "cannot make the temporary file private: " + error;
-    case Step::kWriting:
-      return "cannot write the new content: " + error;
-    case Step::kKeeping:
-      return "cannot keep " + KeptText(outcome) + ": " + error;
-    case Step::kReplacing:
-      return "cannot replace it: " + error;
-    case Step::kSyncingFolder:
-      return "replaced, but its directory could not be synced: " + error;
-    case Step::kHolding:
-      return "cannot hold it in memory: " + error;
-    case Step::kWritingOutput:
-    case Step::kNone:
-    case Step::kFinding:
-    case Step::kCheckingFolder:
-    case Step::kReading:
-      break;
+  return out;
+}
+
+std::string Reason(const Outcome& outcome) {
+  for (const ReasonWords& row : kReasonWords) {
+    if (row.why == outcome.why() && (row.step == kAnyStep || row.step == outcome.step())) {
+      return Fill(row.words, outcome);
+    }
   }
-  return error;
+  return Fill("$E", outcome);
 }
 
 // Says how a step ended, and returns the exit status for it. Everything names the file first, but

@@ -3,13 +3,6 @@
 
 #include <cstddef>
 
-#ifdef __linux__
-#include <limits.h>
-#include <unistd.h>
-
-#include "unique_fd.h"
-#endif
-
 namespace {
 
 // The length of the valid UTF-8 sequence at `s`, or 0 when it is not one (overlong forms and
@@ -127,13 +120,3 @@ std::string Quoted(const std::string& name) {
   enter(Open::kNone);
   return out.empty() ? "''" : out;
 }
-
-#ifdef __linux__
-std::string ShownPath(int fd, const std::string& name) {
-  char where[PATH_MAX];
-  const ssize_t n = readlink(ProcPath(fd).path, where, sizeof where - 1);
-  std::string shown = n > 0 ? std::string(where, static_cast<std::size_t>(n)) : "?";
-  if (!name.empty()) shown += (shown == "/" ? "" : "/") + name;
-  return shown;
-}
-#endif

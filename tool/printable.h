@@ -18,10 +18,4 @@ std::string Printable(const std::string& name);
 // shows names ('new'$'\n''line'). Plain names stay bare.
 std::string Quoted(const std::string& name);
 
-#ifdef __linux__
-// Where the file open on `fd` is (with `name` in it, if given), as the kernel last knew it: for
-// messages only, never looked up again.
-std::string ShownPath(int fd, const std::string& name = "");
-#endif
-
 #endif  // XORSCRAMBLE_PRINTABLE_H_

@@ -3,8 +3,7 @@
 // as the replace step finds it (on Linux, following symbolic links under the same rule) and opened
 // for reading only, neither locked nor leased, so that it is left exactly as it was; or standard
 // input is read to its end. The content passes through one buffer, piece by piece, at any size.
-// What depends on the operating system lives behind this interface (read_out_linux.cpp,
-// read_out_windows.cpp).
+// What depends on the operating system lives behind this interface, in linux/ and windows/.
 
 #ifndef XORSCRAMBLE_READ_OUT_H_
 #define XORSCRAMBLE_READ_OUT_H_

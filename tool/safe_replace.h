@@ -4,7 +4,7 @@
 // file beside the target, which takes the target's metadata and is then renamed over it. The path
 // is looked up once; every later step acts through what that lookup opened, so that nobody who
 // controls a folder on the way can redirect a step elsewhere. Everything that depends on the
-// operating system lives behind this interface (safe_replace_linux.cpp, safe_replace_windows.cpp).
+// operating system lives behind this interface, in linux/ and windows/.
 
 #ifndef XORSCRAMBLE_SAFE_REPLACE_H_
 #define XORSCRAMBLE_SAFE_REPLACE_H_
@@ -33,8 +33,8 @@ class SafeReplace {
   // temporary file on Ctrl-C is installed.
   //
   // Process-wide besides, on Linux: the handlers that remove a named temporary file on a signal
-  // are installed by the temporary file the first time it has a name (temp_file_linux.h), and the
-  // lease's SIGIO handler when a lease is taken (lease_linux.h). Each keeps the state of one file:
+  // are installed by the temporary file the first time it has a name (linux/temp_file.h), and the
+  // lease's SIGIO handler when a lease is taken (linux/lease.h). Each keeps the state of one file:
   // a process replaces one file at a time, with one SafeReplace from Open to the end of Rewrite.
   static void PrepareProcess();
 
@@ -88,5 +88,9 @@ class SafeReplace {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The system's words for the error that an outcome carries: `error`, an errno value, or on Windows
+// `windows_error` where it is not 0 (the same words as on Linux for the common failures).
+std::string ErrorText(int error, unsigned long windows_error);
 
 #endif  // XORSCRAMBLE_SAFE_REPLACE_H_

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "temp_file_windows.h"
+#include "temp_file.h"
 
 #include <wchar.h>
 // sddl.h and bcrypt.h need windows.h first.

@@ -9,8 +9,8 @@
 //
 // One lease at a time in a process: the handler's state is this class's alone.
 
-#ifndef XORSCRAMBLE_LEASE_LINUX_H_
-#define XORSCRAMBLE_LEASE_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_LEASE_H_
+#define XORSCRAMBLE_LINUX_LEASE_H_
 
 class Lease {
  public:
@@ -41,4 +41,4 @@ class Lease {
   bool held_ = false;
 };
 
-#endif  // XORSCRAMBLE_LEASE_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_LEASE_H_

@@ -3,8 +3,8 @@
 // for reading and nothing else, and the bulk copy of its content (or of a stream's) in pieces
 // through one buffer, each passed through the transform at its offset.
 
-#ifndef XORSCRAMBLE_READING_WINDOWS_H_
-#define XORSCRAMBLE_READING_WINDOWS_H_
+#ifndef XORSCRAMBLE_WINDOWS_READING_H_
+#define XORSCRAMBLE_WINDOWS_READING_H_
 
 #include <windows.h>
 
@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "open_file.h"
 #include "outcome.h"
 #include "safe_replace.h"
 
@@ -23,7 +24,7 @@ std::wstring LongPath(const std::wstring& path);
 // with every other program, into `file`, with its identity and size in `info` and the path it
 // was opened by in `wide`. Failed at Step::kFinding where it leads to no file on a disk that can
 // be read (a folder: EISDIR).
-Outcome OpenToRead(const std::string& path, HANDLE* file, BY_HANDLE_FILE_INFORMATION* info,
+Outcome OpenToRead(const std::string& path, UniqueHandle* file, BY_HANDLE_FILE_INFORMATION* info,
                    std::wstring* wide);
 
 // Hands on `size` bytes at `data`, transformed; Done, or why not.
@@ -36,4 +37,4 @@ using Sink = std::function<Outcome(const unsigned char* data, DWORD size)>;
 Outcome CopyPieces(HANDLE from, bool sized, std::uint64_t size, SafeReplace::Transform transform,
                    const Sink& sink);
 
-#endif  // XORSCRAMBLE_READING_WINDOWS_H_
+#endif  // XORSCRAMBLE_WINDOWS_READING_H_

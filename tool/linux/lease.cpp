@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "lease_linux.h"
+#include "lease.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "temp_file_linux.h"
+#include "temp_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-#include "printable.h"
+#include "open_file.h"
 
 namespace {
 

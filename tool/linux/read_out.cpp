@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "path_lookup_linux.h"
-#include "pieces_linux.h"
-#include "read_out_linux.h"
+#include "path_lookup.h"
+#include "pieces.h"
+#include "read_out_impl.h"
 
 ReadOut::ReadOut() : impl_(new Impl) {}
 

@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <string>
 
-#include "read_out_windows.h"
-#include "reading_windows.h"
+#include "read_out_impl.h"
+#include "reading.h"
 
 ReadOut::ReadOut() : impl_(new Impl) {}
 
-ReadOut::~ReadOut() { impl_->Close(); }
+ReadOut::~ReadOut() = default;
 
 Outcome ReadOut::Open(const std::string& path) {
   Impl& m = *impl_;
@@ -25,13 +25,13 @@ Outcome ReadOut::Open(const std::string& path) {
 }
 
 void ReadOut::UseStandardInput() {
-  impl_->Close();
+  impl_->file.Reset();
   impl_->sized = false;
 }
 
 Outcome ReadOut::CopyToStandardOutput(SafeReplace::Transform transform) {
   const Impl& m = *impl_;
-  const HANDLE from = m.sized ? m.file : GetStdHandle(STD_INPUT_HANDLE);
+  const HANDLE from = m.sized ? m.file.get() : GetStdHandle(STD_INPUT_HANDLE);
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   return CopyPieces(from, m.sized, m.size, transform, [out](const unsigned char* data, DWORD size) {
     for (DWORD done = 0; done < size;) {

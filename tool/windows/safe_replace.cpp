@@ -14,27 +14,17 @@
 #include <memory>
 #include <string>
 
+#include "open_file.h"
 #include "platform.h"
-#include "read_out_windows.h"
-#include "reading_windows.h"
+#include "read_out_impl.h"
+#include "reading.h"
 #include "safe_replace.h"
-#include "temp_file_windows.h"
+#include "temp_file.h"
 
 namespace {
 
 using Step = Outcome::Step;
 using Why = Outcome::Why;
-
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
-}
-
-bool SameContent(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return SameFile(a, b) && a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
-         a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
-         a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
-}
 
 // What another program holding the file open without sharing its deletion (an editor, an indexer,
 // a virus scanner) makes a replace fail with, often only for a moment.
@@ -135,22 +125,18 @@ Outcome PutInPlace(const std::wstring& temp, const std::wstring& target, PACL da
 }  // namespace
 
 struct SafeReplace::Impl {
-  HANDLE file = INVALID_HANDLE_VALUE;
+  UniqueHandle file;
   std::wstring wide_target;
   BY_HANDLE_FILE_INFORMATION before{};
   bool fresh = false;  // nothing has the name yet (OpenOutput): the file is made
 
   Outcome Replace(HANDLE from, bool sized, std::uint64_t size, Transform transform);
   Outcome PlaceFresh(TempFile* temp);
-  void CloseFile() {
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-  }
 };
 
 SafeReplace::SafeReplace() : impl_(new Impl) {}
 
-SafeReplace::~SafeReplace() { impl_->CloseFile(); }
+SafeReplace::~SafeReplace() = default;
 
 void SafeReplace::PrepareProcess() { TempFile::CatchInterrupts(); }
 
@@ -164,7 +150,7 @@ Outcome SafeReplace::Open(const std::string& path) {
   OVERLAPPED beyond_end{};
   beyond_end.Offset = 0xFFFFFFFE;
   beyond_end.OffsetHigh = 0xFFFFFFFF;
-  if (!LockFileEx(m.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+  if (!LockFileEx(m.file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                   &beyond_end)) {
     return Outcome::Refused(Step::kLocking, Why::kLocked);
   }
@@ -172,7 +158,7 @@ Outcome SafeReplace::Open(const std::string& path) {
   // characters), the path that was opened serves: it is checked below like the final one.
   std::wstring final_path(32768, L'\0');
   const DWORD n = GetFinalPathNameByHandleW(
-      m.file, final_path.data(), static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
+      m.file.get(), final_path.data(), static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
   if (n > 0 && n < final_path.size()) {
     m.wide_target = final_path.substr(0, n);
   } else {
@@ -219,14 +205,14 @@ bool SafeReplace::Holds(const ReadOut& source) const {
 // where Open found it ending, so that one that grows or shrinks meanwhile is Refused as changed.
 Outcome SafeReplace::Rewrite(Transform transform) {
   const Impl& m = *impl_;
-  return impl_->Replace(m.file, true,
+  return impl_->Replace(m.file.get(), true,
                         (std::uint64_t{m.before.nFileSizeHigh} << 32) | m.before.nFileSizeLow,
                         transform);
 }
 
 Outcome SafeReplace::RewriteFrom(const ReadOut& source, Transform transform) {
   const ReadOut::Impl& s = *source.impl_;
-  return impl_->Replace(s.sized ? s.file : GetStdHandle(STD_INPUT_HANDLE), s.sized, s.size,
+  return impl_->Replace(s.sized ? s.file.get() : GetStdHandle(STD_INPUT_HANDLE), s.sized, s.size,
                         transform);
 }
 
@@ -288,7 +274,7 @@ Outcome SafeReplace::Impl::Replace(HANDLE from, bool sized, std::uint64_t size,
 
   BY_HANDLE_FILE_INFORMATION now_open;
   BY_HANDLE_FILE_INFORMATION now_path;
-  if (!GetFileInformationByHandle(file, &now_open) || !Identify(wide_target, &now_path) ||
+  if (!GetFileInformationByHandle(file.get(), &now_open) || !Identify(wide_target, &now_path) ||
       !SameContent(now_open, before) || !SameFile(now_path, before)) {
     return abandon(Outcome::Refused(Step::kWriting, Why::kChanged));
   }
@@ -296,13 +282,13 @@ Outcome SafeReplace::Impl::Replace(HANDLE from, bool sized, std::uint64_t size,
   // permissions copied; its owner, streams and creation time are then the new file's.
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR security = nullptr;
-  const DWORD read = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+  const DWORD read = GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                      nullptr, &dacl, nullptr, &security);
   if (read != ERROR_SUCCESS) {
     return abandon(Outcome::FailedOnWindows(Step::kReadingPermissions, read));
   }
   // Windows will not replace a file that is open, even for delete: the lock goes here.
-  CloseFile();
+  file.Reset();
   const Outcome placed = PutInPlace(temp.path(), wide_target, dacl);
   LocalFree(security);
   if (!placed.done()) return abandon(placed);

@@ -11,8 +11,8 @@
 // security.evm), which belong to the old content: the kernel drops or recomputes them whenever
 // content is written.
 
-#ifndef XORSCRAMBLE_FILE_METADATA_LINUX_H_
-#define XORSCRAMBLE_FILE_METADATA_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_FILE_METADATA_H_
+#define XORSCRAMBLE_LINUX_FILE_METADATA_H_
 
 #include <linux/fs.h>
 #include <stdint.h>
@@ -60,4 +60,4 @@ class FileMetadata {
 // The mark of the file or folder open on `fd`.
 Mark MarkOf(int fd);
 
-#endif  // XORSCRAMBLE_FILE_METADATA_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_FILE_METADATA_H_

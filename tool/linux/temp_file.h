@@ -12,14 +12,14 @@
 // Process-wide: the handlers for those signals are installed the first time a file is named, and
 // stay; the handler knows one name, so a process has at most one TempFile at a time.
 
-#ifndef XORSCRAMBLE_TEMP_FILE_LINUX_H_
-#define XORSCRAMBLE_TEMP_FILE_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_TEMP_FILE_H_
+#define XORSCRAMBLE_LINUX_TEMP_FILE_H_
 
 #include <functional>
 #include <string>
 
+#include "open_file.h"
 #include "outcome.h"
-#include "unique_fd.h"
 
 class TempFile {
  public:
@@ -60,4 +60,4 @@ class TempFile {
   Outcome::Leftover left_;  // what Discard could not remove
 };
 
-#endif  // XORSCRAMBLE_TEMP_FILE_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_TEMP_FILE_H_

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "replace_policy_linux.h"
+#include "replace_policy.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "namespaces_linux.h"
-#include "printable.h"
+#include "namespaces.h"
+#include "open_file.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "namespaces_linux.h"
+#include "namespaces.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "path_lookup_linux.h"
+#include "open_file.h"
 
 namespace {
 

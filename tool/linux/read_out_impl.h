@@ -2,16 +2,16 @@
 // What the read-out holds on Linux, for the replace step too, which takes a new file's content
 // from it (-o).
 
-#ifndef XORSCRAMBLE_READ_OUT_LINUX_H_
-#define XORSCRAMBLE_READ_OUT_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_READ_OUT_IMPL_H_
+#define XORSCRAMBLE_LINUX_READ_OUT_IMPL_H_
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 
+#include "open_file.h"
 #include "read_out.h"
-#include "unique_fd.h"
 
 struct ReadOut::Impl {
   UniqueFd file;
@@ -20,4 +20,4 @@ struct ReadOut::Impl {
   struct stat st {};
 };
 
-#endif  // XORSCRAMBLE_READ_OUT_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_READ_OUT_IMPL_H_

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "reading_windows.h"
+#include "reading.h"
 
 #include <errno.h>
 
@@ -19,7 +19,7 @@ std::wstring LongPath(const std::wstring& path) {
   return L"\\\\?\\" + full;
 }
 
-Outcome OpenToRead(const std::string& path, HANDLE* file, BY_HANDLE_FILE_INFORMATION* info,
+Outcome OpenToRead(const std::string& path, UniqueHandle* file, BY_HANDLE_FILE_INFORMATION* info,
                    std::wstring* wide) {
   using Step = Outcome::Step;
   *wide = LongPath(platform::Widen(path));
@@ -29,13 +29,14 @@ Outcome OpenToRead(const std::string& path, HANDLE* file, BY_HANDLE_FILE_INFORMA
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Outcome::Failed(Step::kFinding, EISDIR);
   // Sharing delete lets the replacement be renamed over the file while it is open here.
-  *file = CreateFileW(wide->c_str(), GENERIC_READ,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (*file == INVALID_HANDLE_VALUE) {
+  file->Reset(CreateFileW(wide->c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!*file) {
     return Outcome::FailedOnWindows(Step::kFinding, GetLastError());
   }
-  if (GetFileType(*file) != FILE_TYPE_DISK || !GetFileInformationByHandle(*file, info)) {
+  if (GetFileType(file->get()) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file->get(), info)) {
     return Outcome::Failed(Step::kFinding, Outcome::Why::kNotRegular);
   }
   return Outcome::Done();

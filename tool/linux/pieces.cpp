@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "pieces_linux.h"
+#include "pieces.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
-// A file descriptor with one owner, closed when the owner goes; and the path in /proc through
-// which the kernel reaches what a descriptor has open.
+// What the Linux units share of open files: a descriptor with one owner, closed when the owner
+// goes; the path in /proc through which the kernel reaches what a descriptor has open, and where
+// that is, for messages; and whether two stats are of one file.
 
-#ifndef XORSCRAMBLE_UNIQUE_FD_H_
-#define XORSCRAMBLE_UNIQUE_FD_H_
+#ifndef XORSCRAMBLE_LINUX_OPEN_FILE_H_
+#define XORSCRAMBLE_LINUX_OPEN_FILE_H_
 
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 class UniqueFd {
  public:
@@ -46,4 +50,13 @@ struct ProcPath {
   char path[32];
 };
 
-#endif  // XORSCRAMBLE_UNIQUE_FD_H_
+// Where the file open on `fd` is (with `name` in it, if given), as the kernel last knew it: for
+// messages only, never looked up again.
+std::string ShownPath(int fd, const std::string& name = "");
+
+// Whether two stats are of one file.
+inline bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+#endif  // XORSCRAMBLE_LINUX_OPEN_FILE_H_

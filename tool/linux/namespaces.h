@@ -4,12 +4,12 @@
 // cannot name. The path lookup asks the first two of a process whose links it follows; the
 // replace step asks the last of the file it would rewrite.
 
-#ifndef XORSCRAMBLE_NAMESPACES_LINUX_H_
-#define XORSCRAMBLE_NAMESPACES_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_NAMESPACES_H_
+#define XORSCRAMBLE_LINUX_NAMESPACES_H_
 
 #include <sys/types.h>
 
-#include "unique_fd.h"
+#include "open_file.h"
 
 // The process that the folder `folder` in /proc belongs to: its own folder (/proc/PID,
 // /proc/PID/task/TID) or a folder in it (fd/, map_files/). Opens the process's folder into
@@ -29,4 +29,4 @@ bool MountsAnswerToCaller(int process);
 bool UnmappedUser(uid_t uid);
 bool UnmappedGroup(gid_t gid);
 
-#endif  // XORSCRAMBLE_NAMESPACES_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_NAMESPACES_H_

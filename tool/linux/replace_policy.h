@@ -9,14 +9,14 @@
 // or on its folder. Failed: its metadata cannot be read, or the caller may not write it. Nothing is
 // changed either way.
 
-#ifndef XORSCRAMBLE_REPLACE_POLICY_LINUX_H_
-#define XORSCRAMBLE_REPLACE_POLICY_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_REPLACE_POLICY_H_
+#define XORSCRAMBLE_LINUX_REPLACE_POLICY_H_
 
 #include <sys/stat.h>
 
 #include <string>
 
-#include "file_metadata_linux.h"
+#include "file_metadata.h"
 #include "outcome.h"
 
 // The file open on `fd`, named `name` in the folder open on `dir`, whose fstat is `st`. Reads
@@ -28,4 +28,4 @@ Outcome CheckReplaceable(int fd, int dir, const std::string& name, const struct 
 // the folder, where it is marked immutable or append-only.
 Outcome CheckFolder(int dir);
 
-#endif  // XORSCRAMBLE_REPLACE_POLICY_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_REPLACE_POLICY_H_

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,16 +19,15 @@
 #include <memory>
 #include <string>
 
-#include "file_metadata_linux.h"
-#include "lease_linux.h"
-#include "path_lookup_linux.h"
-#include "pieces_linux.h"
-#include "printable.h"
-#include "read_out_linux.h"
-#include "replace_policy_linux.h"
+#include "file_metadata.h"
+#include "lease.h"
+#include "open_file.h"
+#include "path_lookup.h"
+#include "pieces.h"
+#include "read_out_impl.h"
+#include "replace_policy.h"
 #include "safe_replace.h"
-#include "temp_file_linux.h"
-#include "unique_fd.h"
+#include "temp_file.h"
 
 namespace {
 
@@ -79,6 +79,8 @@ struct SafeReplace::Impl {
 SafeReplace::SafeReplace() : impl_(new Impl) {}
 
 SafeReplace::~SafeReplace() = default;
+
+std::string ErrorText(int error, unsigned long /*windows_error*/) { return strerror(error); }
 
 void SafeReplace::PrepareProcess() {
   // A closed descriptor 0, 1 or 2 would be taken by the first file the command opens, and what

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "file_metadata_linux.h"
+#include "file_metadata.h"
 
 #include <errno.h>
 #include <linux/fs.h>

@@ -15,16 +15,16 @@
 // folder reached so, in a mount namespace that the caller does not answer for (another user's),
 // that user's mounts may lead anywhere: what the path reaches at the end must be that user's.
 
-#ifndef XORSCRAMBLE_PATH_LOOKUP_LINUX_H_
-#define XORSCRAMBLE_PATH_LOOKUP_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_PATH_LOOKUP_H_
+#define XORSCRAMBLE_LINUX_PATH_LOOKUP_H_
 
 #include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "open_file.h"
 #include "outcome.h"
-#include "unique_fd.h"
 
 // A found entry: the folder that holds it and its name there, with what it is. `fd` is open
 // (O_PATH) only where the entry was asked for as a folder to go on from, or was reached through
@@ -82,9 +82,4 @@ bool FreshStat(int at, const char* name, struct stat* st);
 // Whether the file open on `fd` is on a file system of this type (statfs's f_type).
 bool OnFileSystem(int fd, unsigned long magic);
 
-// Whether two stats are of one file.
-inline bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-#endif  // XORSCRAMBLE_PATH_LOOKUP_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_PATH_LOOKUP_H_

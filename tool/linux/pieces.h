@@ -4,8 +4,8 @@
 // the file into its temporary file with it; the read-out copies a file, or standard input, to
 // standard output.
 
-#ifndef XORSCRAMBLE_PIECES_LINUX_H_
-#define XORSCRAMBLE_PIECES_LINUX_H_
+#ifndef XORSCRAMBLE_LINUX_PIECES_H_
+#define XORSCRAMBLE_LINUX_PIECES_H_
 
 #include <cstdint>
 
@@ -30,4 +30,4 @@ struct PieceCopy {
 // meanwhile.
 Outcome CopyPieces(const PieceCopy& copy, SafeReplace::Transform transform);
 
-#endif  // XORSCRAMBLE_PIECES_LINUX_H_
+#endif  // XORSCRAMBLE_LINUX_PIECES_H_

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "path_lookup_linux.h"
+#include "path_lookup.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -15,8 +15,8 @@
 #include <cctype>
 #include <vector>
 
-#include "namespaces_linux.h"
-#include "printable.h"
+#include "namespaces.h"
+#include "open_file.h"
 
 namespace {
 

@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: MIT
-#include "system_error_windows.h"
-
+// The words for a Windows error in the command's messages: the same as on Linux for the common
+// failures, the system's own for the rest.
 #include <errno.h>
 #include <string.h>
+#include <windows.h>
+
+#include <string>
 
 #include "platform.h"
+#include "safe_replace.h"
 
-std::string Describe(DWORD error) {
-  switch (error) {
+std::string ErrorText(int error, unsigned long windows_error) {
+  if (windows_error == 0) return strerror(error);
+  switch (windows_error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
@@ -23,8 +28,9 @@ std::string Describe(DWORD error) {
   wchar_t* text = nullptr;
   FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string reason = text != nullptr ? platform::Narrow(text) : "error " + std::to_string(error);
+      nullptr, windows_error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason =
+      text != nullptr ? platform::Narrow(text) : "error " + std::to_string(windows_error);
   LocalFree(text);
   while (!reason.empty() &&
          (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {

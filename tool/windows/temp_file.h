@@ -7,8 +7,8 @@
 // While it exists, Ctrl-C and the other console events remove it before the process ends: this
 // class alone keeps the state that the console handler reads, which runs on a thread of its own.
 
-#ifndef XORSCRAMBLE_TEMP_FILE_WINDOWS_H_
-#define XORSCRAMBLE_TEMP_FILE_WINDOWS_H_
+#ifndef XORSCRAMBLE_WINDOWS_TEMP_FILE_H_
+#define XORSCRAMBLE_WINDOWS_TEMP_FILE_H_
 
 #include <windows.h>
 
@@ -52,4 +52,4 @@ class TempFile {
   Outcome::Leftover left_;  // what Discard could not remove
 };
 
-#endif  // XORSCRAMBLE_TEMP_FILE_WINDOWS_H_
+#endif  // XORSCRAMBLE_WINDOWS_TEMP_FILE_H_

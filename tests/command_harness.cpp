@@ -81,10 +81,7 @@ Child StartTool(const std::string& cwd, const std::vector<std::string>& args,
     }
     for (int sig : options.ignored) signal(sig, SIG_IGN);
     if (options.in_child) options.in_child();
-    if (options.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(GroupOf(options.uid)) != 0 ||
-                             setuid(options.uid) != 0)) {
-      _exit(125);
-    }
+    if (options.uid != 0 && !BecomeUser(options.uid, GroupOf(options.uid))) _exit(125);
     for (const std::string& var : options.env) putenv(const_cast<char*>(var.c_str()));
     alarm(60);  // a hang fails the test instead of stalling the suite
     // Through the emulator, where there is one, rather than through whatever the kernel would do
@@ -147,6 +144,18 @@ std::string ReadFailed(const std::string& arg, const std::string& reason) {
 std::string Plain(const ScratchDir& dir, const std::string& name) {
   WriteFile(dir / name, kPlain);
   return name;
+}
+
+bool BecomeUser(uid_t uid, gid_t gid) {
+  return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+}
+
+int AsUser(uid_t uid, gid_t gid, const std::function<int()>& step) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(BecomeUser(uid, gid) ? step() : 125);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
 void Own(const std::string& path, uid_t uid, mode_t mode) {

@@ -7,6 +7,7 @@
 #ifndef XORSCRAMBLE_TESTS_COMMAND_HARNESS_H_
 #define XORSCRAMBLE_TESTS_COMMAND_HARNESS_H_
 
+#include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -22,6 +23,7 @@ namespace command_test {
 
 using testing_support::DataFile;
 using testing_support::kBuiltIn;
+using testing_support::kSanitized;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
 using testing_support::WriteFile;
@@ -123,6 +125,18 @@ std::string Link(const ScratchDir& dir, const std::string& target, const std::st
 // Sets or clears a chattr flag (a mark: FS_APPEND_FL, FS_IMMUTABLE_FL) of a file or folder; false
 // where the file system or the process's rights do not allow it.
 bool Mark(const std::string& path, int flag, bool on);
+
+// Gives the calling process the rights of user `uid` and group `gid` alone; false where it cannot.
+bool BecomeUser(uid_t uid, gid_t gid);
+
+// Runs `step` in a child process with the rights of user `uid` and group `gid` alone, and returns
+// its exit status (125 where the rights cannot be taken).
+int AsUser(uid_t uid, gid_t gid, const std::function<int()>& step);
+
+// The signals that end a process by default and that users or the system send: those whose
+// handler must remove a named temporary file first.
+inline constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1,
+                                         SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGVTALRM};
 
 // Whether a process here can make a user namespace.
 bool CanMakeUserNamespace();

@@ -313,20 +313,6 @@ TEST(Command, ScramblesEveryKindOfContent) {
   }
 }
 
-// Whether this build checks every memory access (AddressSanitizer), which makes the command some
-// four times slower on large files.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // The memory this machine has free, in bytes; 0 where it cannot tell.
 std::uint64_t FreeMemory() {
   std::ifstream meminfo("/proc/meminfo");

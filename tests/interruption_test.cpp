@@ -32,10 +32,8 @@ namespace fs = std::filesystem;
 // the folder is exactly as it was.
 TEST(Interruptions, SignalsWhileWritingLeaveNothingBehind) {
   if (kEmulated) GTEST_SKIP() << kNoShimUnderEmulator;
-  const int kHandled[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1,
-                          SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGVTALRM};
   for (const bool named : {true, false}) {
-    for (int sig : kHandled) {
+    for (int sig : kEndingSignals) {
       SCOPED_TRACE(std::string(strsignal(sig)) + (named ? ", named" : ", unnamed"));
       ScratchDir dir;
       Plain(dir);

@@ -111,7 +111,7 @@ std::vector<Refusal> Cases() {
        "fifo",
        [](Scene& s) { mkfifo((s / "fifo").c_str(), 0644); },
        {},
-       ReadFailed("{}", "Not a regular file")},
+       ReadFailed("{}", "not a regular file")},
       {"regular file taken for a directory", d + "/", {}, {}, ReadFailed("{}", "Not a directory")},
       {"dangling symlink",
        "l",

@@ -27,6 +27,20 @@
 
 namespace testing_support {
 
+// Whether this build checks every memory access (AddressSanitizer), which makes the command some
+// four times slower on large files and reserves more address space than any limit could allow.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 inline const std::vector<int32_t> kBuiltIn(std::begin(xorcodec::kBuiltInKey),
                                            std::end(xorcodec::kBuiltInKey));
 

@@ -109,6 +109,7 @@ stage_install() {
   # where it installs but cannot start.
   # One call for all of it, so that a user who cannot install gets one line to paste.
   if [[ -z $wine32_why ]]; then
+    echo "this machine runs 32-bit programs: the 32-bit wine is installed, for its suite"
     scripts/install-packages.sh "${packages[@]}" --optional wine32:i386 --check /usr/lib/wine/wine \
       --version
   else

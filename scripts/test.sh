@@ -62,8 +62,8 @@ skipped=0
 ctest_failed=0
 skips=$(mktemp -p "$PWD" .skips.XXXXXX)
 trap 'rm -f "$skips"' EXIT
-# What $HOME (three levels down, where wine and font caches put theirs) and /tmp hold now: the run
-# must leave them so (checked at its end).
+# What $HOME (three levels down, where wine and font caches put theirs) and /tmp hold now, or once
+# the packages are installed: the run must leave them so (checked at its end).
 home_now() { find "$HOME" -mindepth 1 -maxdepth 3 2>/dev/null | sort || true; }
 tmp_now() { find /tmp -mindepth 1 -maxdepth 1 2>/dev/null | sort || true; }
 found_home=$(home_now)
@@ -116,6 +116,10 @@ stage_install() {
     echo "$wine32_why: the 32-bit wine is not installed"
     scripts/install-packages.sh "${packages[@]}"
   fi
+  # What the packages' own scripts made is the machine's, not the run's: systemd's tmpfiles, run
+  # when apt upgrades systemd to match an i386 library, makes /root/.ssh.
+  found_home=$(home_now)
+  found_tmp=$(tmp_now)
 }
 
 stage_build() {
